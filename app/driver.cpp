@@ -1,0 +1,144 @@
+#include "app/driver.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+
+#include "digest/file_digest.h"
+#include "digest/file_source.h"
+#include "record/record_file.h"
+#include "record/record_name.h"
+
+namespace {
+
+void out(const char* text) { std::fputs(text, stdout); }
+
+// A stage either ends the run with a status or lets it continue (nullopt).
+using StageResult = std::optional<std::int32_t>;
+
+// The values one run holds for its stages.
+struct RunValues {
+  char path[MAX_PATH_CHARS];
+  DigestStatus sha1_status;
+  Sha1Digest sha1_words;
+  Sha512Digest sha512_words;
+  std::uint32_t format_code;
+};
+
+void print_digest_failure(std::int64_t status, const char* too_large_line) {
+  out(" ***** FATAL ERROR *****\n Algorithm failed\n\n");
+  if (status == DIGEST_LOGIC_ERROR) {
+    out("Logic error.  Please contact program author.\n");
+  } else if (status == DIGEST_TOO_LARGE) {
+    out(too_large_line);
+  } else if (status == DIGEST_FILE_ERROR) {
+    out("File error.\n");
+  }
+}
+
+StageResult sha1_stage(RunValues& run) {
+  run.sha1_status = sha1_file(run.path, run.sha1_words);
+  if (run.sha1_status < 0) {
+    print_digest_failure(run.sha1_status, "File exceeds limit of 512Mb.\n");
+    return run.sha1_status;
+  }
+  out("SHA-1 message digest:\n");
+  for (const std::uint32_t word : run.sha1_words) std::printf("%08" PRIX32 " ", word);
+  out("\n\n");
+  return std::nullopt;
+}
+
+StageResult sha512_stage(RunValues& run) {
+  const DigestStatus64 sha512_status = sha512_file(run.path, run.sha512_words);
+  if (sha512_status < 0) {
+    print_digest_failure(sha512_status, "File exceeds limit of 2Gb.\n");
+    return static_cast<std::int32_t>(sha512_status);  // -1, -2 or -3
+  }
+  out("SHA-512 message digest:\n");
+  for (std::size_t i = 0; i < run.sha512_words.size(); ++i) {
+    std::printf("%016" PRIX64 " ", run.sha512_words[i]);
+    if (i == 3) out("\n");
+  }
+  out("\n");
+  return std::nullopt;
+}
+
+// Never ends the run: a record that cannot be written is reported, and the
+// run still returns the byte count.
+StageResult record_stage(RunValues& run) {
+  char record_name[RECORD_NAME_CHARS] = {};
+  make_record_name(record_name, run.sha1_words[0], 8);
+  switch (write_record(record_name, run.sha512_words, run.sha1_words, run.format_code)) {
+    case RECORD_CREATE_ERROR:
+      std::printf(" ***** ERROR *****\n Cannot open file: %s for writing.\n", record_name);
+      break;
+    case RECORD_WRITE_ERROR:
+      std::printf(" ***** ERROR *****\n Cannot write file: %s\n", record_name);
+      break;
+    default:
+      break;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+void print_help() {
+  out("\n    ** ZELMOR Record Generator command line version help **\n\n");
+  out(" syntax: zmrgen <input_file_name> \n");
+  out("\nThis program creates a ZELMOR(R) blockchain record, suitable for \n"
+      "submission to the ZELMOR(R) blockchain.\n\n");
+  out("It generates 512-bit Secure Hash Algorithm-2 (SHA-512) and SHA-1 message \n");
+  out("digests, as described by the first method given in FIPS PUB 180-1, dated \n");
+  out("17 April 1995, and FIPS PUB 180-2, dated 1 August 2002.\n");
+  out("\nThe output record will be named as the first octet of the SHA-1, with the \n"
+      "extension '.zmr'.\n");
+  out("\nThe message digests will also be printed to the screen.\n");
+  out("\n");
+  out("This version only works on files up to 512Mb in length (536,870,911 bytes).\n");
+  out("\nPossible return values and their associated conditions:\n");
+  out(" # bytes hashed   success\n -1               file i/o error\n");
+  out(" -2               file exceeds 512Mb (536,870,911 bytes; 4,294,967,288 bits)\n");
+  out(" -3               logic error\n");
+  out("\n zmrgen 1.0, the ZELMOR record generator, by the zmrgen developers.\n\n");
+}
+
+std::int32_t run_generator(int argc, const char* const* argv) {
+  RunValues run{};
+  run.format_code = 1;
+  out("\n");
+
+  if (argc < 2 || argc > 3) {
+    out("\n");
+    out(" *** Syntax Error ***\n\n  Incorrect number of command-line arguments.\n\n");
+    print_help();
+    return 0;
+  }
+  // With a second argument the first is always a file name, even "-h".
+  if (argc == 2 && std::strcmp(argv[1], "-h") == 0) {
+    print_help();
+    return 0;
+  }
+
+  const char* name = argv[1];
+  if (std::strlen(name) >= MAX_PATH_CHARS) {
+    std::printf(" ***** FATAL ERROR *****\n Input file name exceeds the limit of 200 characters:\n%s\n",
+                name);
+    return 0;
+  }
+  std::strcpy(run.path, name);
+
+  // Prove the file can be read; the digest routines open it themselves.
+  FileSource* probe = file_ops().open(run.path);
+  if (probe == nullptr) {
+    std::printf(" ***** ERROR *****\n Cannot open file: %s for reading.\n", run.path);
+    return 0;
+  }
+  file_ops().close(probe);
+
+  for (StageResult (*stage)(RunValues&) : {sha1_stage, sha512_stage, record_stage}) {
+    if (const StageResult ended = stage(run)) return *ended;
+  }
+  return run.sha1_status;
+}

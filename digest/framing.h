@@ -1,0 +1,132 @@
+// Streamed block framing shared by the SHA-1 and SHA-512 file digests.
+//
+// One procedure serves both digests; everything that differs between them
+// follows from the word type (32-bit words and 64-byte blocks for SHA-1,
+// 64-bit words and 128-byte blocks for SHA-512) and the size limit.
+//
+// The framing probes the file's size, plans from that size alone where the
+// message tail goes (end marker, zero fill, bit length), then reads the file
+// one block at a time, checking at every read that the bytes arriving agree
+// with the probe. A block is always 16 words; the bit length occupies the
+// last two words, of which the upper one is always zero.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "digest/file_digest.h"
+#include "digest/file_source.h"
+
+template <typename Word>
+using CompressFn = void (*)(Word* h, const Word* m);
+
+// Big-endian load of one message word.
+template <typename Word>
+inline Word load_be(const std::uint8_t* p) {
+  Word w = 0;
+  for (std::size_t i = 0; i < sizeof(Word); ++i) w = static_cast<Word>((w << 8) | p[i]);
+  return w;
+}
+
+// Digests the file at `path` into the chaining words `h`, which the caller
+// has set to the algorithm's initial value. `chunk` is the routine's block
+// buffer. Returns the byte count, or a failure code; every stream opened here
+// is closed before return.
+template <typename Word>
+std::int64_t frame_file(const char* path, std::uint64_t max_bytes, std::uint8_t* chunk, Word* h,
+                        CompressFn<Word> compress) {
+  constexpr std::size_t WORD_BYTES = sizeof(Word);
+  constexpr std::size_t BLOCK_BYTES = 16 * WORD_BYTES;
+  // Least room in the final data block for the end marker and the two
+  // length words.
+  constexpr std::size_t TAIL_THRESHOLD = 2 * WORD_BYTES + 1;
+  constexpr Word MARKER_WORD = static_cast<Word>(Word{1} << (8 * WORD_BYTES - 1));
+
+  const FileOps& fs = file_ops();
+
+  // Size probe. A failed position query reads as the largest unsigned value.
+  FileSource* src = fs.open(path);
+  if (src == nullptr) return DIGEST_FILE_ERROR;
+  fs.seek_end(src);
+  const auto size = static_cast<std::uint64_t>(fs.position(src));
+  fs.close(src);
+  if (size > max_bytes) return DIGEST_TOO_LARGE;
+  if (size == 0) return DIGEST_FILE_ERROR;
+
+  // Reading pass, from the first byte.
+  src = fs.open(path);
+  if (src == nullptr) return DIGEST_FILE_ERROR;
+
+  // Tail plan, from the size alone: the tail needs a block of its own when
+  // the last chunk fills its block or leaves too little room.
+  const std::size_t room = BLOCK_BYTES - static_cast<std::size_t>(size % BLOCK_BYTES);
+  const bool extra_block = room < TAIL_THRESHOLD || room == BLOCK_BYTES;
+
+  std::uint32_t total = 0;  // size < 2^31, so total + one block never wraps
+  bool last_chunk = false;
+  std::size_t pad_count = 0;  // tail bytes placed in the final data block
+  Word m[16];
+
+  auto fail = [&](std::int64_t status) {
+    fs.close(src);
+    return status;
+  };
+
+  do {
+    const std::size_t n = fs.read(src, chunk, BLOCK_BYTES);
+    total += static_cast<std::uint32_t>(n);
+    if (total == size) last_chunk = true;
+    if (total > size) return fail(DIGEST_FILE_ERROR);  // the file grew
+    if (n < BLOCK_BYTES && !last_chunk) return fail(DIGEST_FILE_ERROR);  // shrank or failed
+
+    const std::size_t whole = n / WORD_BYTES;
+    for (std::size_t i = 0; i < whole; ++i) m[i] = load_be<Word>(chunk + i * WORD_BYTES);
+    std::size_t word_count = whole;
+
+    if (const std::size_t r = n % WORD_BYTES; r != 0) {
+      ++word_count;
+      if (!last_chunk) return fail(DIGEST_LOGIC_ERROR);
+      // The r bytes, the end marker, then zero bytes, left-aligned.
+      Word w = 0;
+      for (std::size_t i = 0; i < r; ++i) w = static_cast<Word>((w << 8) | chunk[whole * WORD_BYTES + i]);
+      w = static_cast<Word>((w << 8) | 0x80u);
+      w = static_cast<Word>(w << (8 * (WORD_BYTES - 1 - r)));
+      m[whole] = w;
+      pad_count += WORD_BYTES - r;
+    }
+
+    if (last_chunk) {
+      if (word_count == 16) {
+        if (!extra_block) return fail(DIGEST_LOGIC_ERROR);
+      } else {
+        if (pad_count == 0) {
+          m[word_count++] = MARKER_WORD;
+          pad_count += WORD_BYTES;
+        }
+        for (; word_count < 16; ++word_count) {
+          m[word_count] = 0;
+          pad_count += WORD_BYTES;
+        }
+        if (!extra_block) {
+          if (pad_count < TAIL_THRESHOLD) return fail(DIGEST_LOGIC_ERROR);
+          if (total != size) return fail(DIGEST_FILE_ERROR);
+          m[15] = static_cast<Word>(static_cast<Word>(total) * Word{8});
+        }
+      }
+    }
+    compress(h, m);
+  } while (total < size && !fs.at_eof(src));
+
+  if (total != size) return fail(DIGEST_FILE_ERROR);
+
+  if (extra_block) {
+    // The length block; it also carries the end marker when the file ended
+    // on a block boundary.
+    m[0] = pad_count == 0 ? MARKER_WORD : Word{0};
+    for (std::size_t i = 1; i < 15; ++i) m[i] = 0;
+    m[15] = static_cast<Word>(static_cast<Word>(size) * Word{8});
+    compress(h, m);
+  }
+  fs.close(src);
+  return static_cast<std::int64_t>(size);
+}

@@ -1,0 +1,21 @@
+// SHA-1 core (FIPS 180-1): chaining words and the compression of one block.
+#pragma once
+
+#include <cstdint>
+
+// Initial hash value H0..H4.
+inline constexpr std::uint32_t SHA1_H0[5] = {0x67452301u, 0xEFCDAB89u, 0x98BADCFEu, 0x10325476u,
+                                             0xC3D2E1F0u};
+
+// Rotates x left by n places, n taken modulo 32.
+constexpr std::uint32_t rotl32(std::uint32_t x, int n) {
+  const unsigned s = static_cast<unsigned>(n) & 31u;
+  return s == 0 ? x : static_cast<std::uint32_t>((x << s) | (x >> (32u - s)));
+}
+
+// The logical function and the constant of step t, chosen by |t| mod 80.
+std::uint32_t sha1_f(std::uint32_t b, std::uint32_t c, std::uint32_t d, int t);
+std::uint32_t sha1_k(int t);
+
+// Folds one 16-word block (big-endian words) into the chaining words h.
+void sha1_compress(std::uint32_t* h, const std::uint32_t* m);

@@ -1,0 +1,156 @@
+#include "record/record_file.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+std::int64_t system_clock_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+RecordClock record_clock = system_clock_seconds;
+
+#ifdef _WIN32
+
+bool is_directory(const char* name) {
+  const DWORD attrs = GetFileAttributesA(name);
+  return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Creates a new, uniquely named file beside the record; its name goes to tmp.
+int create_temp(const char* name, char* tmp, std::size_t tmp_size) {
+  for (unsigned attempt = 0; attempt < 100; ++attempt) {
+    std::snprintf(tmp, tmp_size, "%s.%lu-%u.tmp", name, GetCurrentProcessId(), attempt);
+    int fd = -1;
+    if (_sopen_s(&fd, tmp, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _SH_DENYRW,
+                 _S_IREAD | _S_IWRITE) == 0) {
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+  }
+  return -1;
+}
+
+bool write_all(int fd, const char* data, std::size_t n) {
+  return _write(fd, data, static_cast<unsigned>(n)) == static_cast<int>(n);
+}
+bool flush_to_disk(int fd) { return _commit(fd) == 0; }
+bool close_file(int fd) { return _close(fd) == 0; }
+bool replace_file(const char* from, const char* to) {
+  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+void remove_file(const char* name) { _unlink(name); }
+void sync_directory() {}
+
+#else
+
+bool is_directory(const char* name) {
+  struct stat st {};
+  return ::lstat(name, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int create_temp(const char* name, char* tmp, std::size_t tmp_size) {
+  std::snprintf(tmp, tmp_size, ".%s.XXXXXX", name);
+  const int fd = ::mkstemp(tmp);
+  if (fd < 0) return -1;
+  // mkstemp creates the file private; give it what a plain create would.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  ::fchmod(fd, static_cast<mode_t>(0666 & ~mask));
+  return fd;
+}
+
+bool write_all(int fd, const char* data, std::size_t n) {
+  while (n > 0) {
+    const ssize_t done = ::write(fd, data, n);
+    if (done < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (done == 0) return false;
+    data += done;
+    n -= static_cast<std::size_t>(done);
+  }
+  return true;
+}
+bool flush_to_disk(int fd) { return ::fsync(fd) == 0; }
+bool close_file(int fd) { return ::close(fd) == 0; }
+bool replace_file(const char* from, const char* to) { return ::rename(from, to) == 0; }
+void remove_file(const char* name) { ::unlink(name); }
+
+// Makes the rename itself durable; a failure here loses nothing already
+// written, so it is not reported.
+void sync_directory() {
+  const int dir = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+}
+
+#endif
+
+}  // namespace
+
+void set_record_clock(RecordClock clock) {
+  record_clock = clock != nullptr ? clock : system_clock_seconds;
+}
+
+std::int32_t record_time_value(std::int64_t seconds) {
+  if (seconds < 0 || seconds > INT32_MAX) return -1;
+  return static_cast<std::int32_t>(seconds);
+}
+
+void format_record(char* out, const Sha512Digest& sha512, const Sha1Digest& sha1,
+                   std::uint32_t format_code, std::int32_t created) {
+  char text[RECORD_CHARS + 1];
+  int at = 0;
+  for (const std::uint64_t word : sha512) at += std::snprintf(text + at, sizeof text - static_cast<std::size_t>(at), "%016" PRIX64, word);
+  for (const std::uint32_t word : sha1) at += std::snprintf(text + at, sizeof text - static_cast<std::size_t>(at), "%08" PRIX32, word);
+  at += std::snprintf(text + at, sizeof text - static_cast<std::size_t>(at), "%06" PRIX32, format_code);
+  at += std::snprintf(text + at, sizeof text - static_cast<std::size_t>(at), "%08" PRIX32, static_cast<std::uint32_t>(created));
+  // Zero field, eight zero words and a zero byte: 74 zeros in all.
+  std::memset(text + at, '0', RECORD_CHARS - static_cast<std::size_t>(at));
+  std::memcpy(out, text, RECORD_CHARS);
+}
+
+int write_record(const char* name, const Sha512Digest& sha512, const Sha1Digest& sha1,
+                 std::uint32_t format_code) {
+  // A directory at the record's name would make the final rename fail after
+  // all the work; refuse it up front as a file that cannot be created.
+  if (is_directory(name)) return RECORD_CREATE_ERROR;
+
+  char tmp[RECORD_NAME_CHARS + 32];
+  const int fd = create_temp(name, tmp, sizeof tmp);
+  if (fd < 0) return RECORD_CREATE_ERROR;
+
+  char text[RECORD_CHARS];
+  format_record(text, sha512, sha1, format_code, record_time_value(record_clock()));
+
+  const bool written = write_all(fd, text, sizeof text) && flush_to_disk(fd);
+  const bool closed = close_file(fd);
+  if (!written || !closed) {
+    remove_file(tmp);
+    return RECORD_WRITE_ERROR;
+  }
+  if (!replace_file(tmp, name)) {
+    const bool dir_in_way = is_directory(name);
+    remove_file(tmp);
+    return dir_in_way ? RECORD_CREATE_ERROR : RECORD_WRITE_ERROR;
+  }
+  sync_directory();
+  return RECORD_OK;
+}

@@ -1,0 +1,354 @@
+#include "test_util.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "digest/file_source.h"
+#include "digest/sha1.h"
+#include "digest/sha512.h"
+
+namespace {
+
+void remove_tree(const std::string& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) return;
+  if (S_ISDIR(st.st_mode)) {
+    chmod(path.c_str(), 0700);
+    for (const std::string& name : list_dir(path)) remove_tree(path + "/" + name);
+    rmdir(path.c_str());
+  } else {
+    unlink(path.c_str());
+  }
+}
+
+}  // namespace
+
+ScratchDir::ScratchDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string tmpl = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/zmrgen-test-XXXXXX";
+  if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = tmpl;
+}
+
+ScratchDir::~ScratchDir() { remove_tree(path_); }
+
+void write_file(const std::string& path, const Bytes& content) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+  if (!f) throw std::runtime_error("cannot write " + path);
+}
+
+void write_file(const std::string& path, const std::string& content) {
+  write_file(path, Bytes(content.begin(), content.end()));
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+bool file_exists(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0;
+}
+
+void make_sparse_file(const std::string& path, std::uint64_t size) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0 || ftruncate(fd, static_cast<off_t>(size)) != 0) throw std::runtime_error("sparse file");
+  close(fd);
+}
+
+std::vector<std::string> list_dir(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      const std::string name = e->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(d);
+  }
+  return names;
+}
+
+Bytes pattern_bytes(std::size_t n, std::uint32_t seed) {
+  Bytes out(n);
+  std::uint32_t x = seed * 2654435761u + 12345u;
+  for (auto& b : out) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    b = static_cast<std::uint8_t>(x >> 24);
+  }
+  return out;
+}
+
+namespace {
+
+// Pads the whole message as the standard does: 0x80, zeros, and the bit
+// length in the last `length_bytes` bytes of a whole number of blocks.
+Bytes pad_message(const Bytes& message, std::size_t block, std::size_t length_bytes) {
+  Bytes padded = message;
+  padded.push_back(0x80);
+  while (padded.size() % block != block - length_bytes) padded.push_back(0);
+  const std::uint64_t bits = static_cast<std::uint64_t>(message.size()) * 8;
+  for (std::size_t i = length_bytes; i-- > 0;) {
+    padded.push_back(i >= 8 ? 0 : static_cast<std::uint8_t>(bits >> (8 * i)));
+  }
+  return padded;
+}
+
+}  // namespace
+
+Sha1Digest reference_sha1(const Bytes& message) {
+  const Bytes padded = pad_message(message, 64, 8);
+  std::uint32_t h[5];
+  std::memcpy(h, SHA1_H0, sizeof h);
+  for (std::size_t at = 0; at < padded.size(); at += 64) {
+    std::uint32_t m[16];
+    for (std::size_t i = 0; i < 16; ++i) {
+      const std::uint8_t* p = &padded[at + 4 * i];
+      m[i] = std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
+    }
+    sha1_compress(h, m);
+  }
+  return {h[0], h[1], h[2], h[3], h[4]};
+}
+
+Sha512Digest reference_sha512(const Bytes& message) {
+  const Bytes padded = pad_message(message, 128, 16);
+  std::uint64_t h[8];
+  std::memcpy(h, SHA512_H0, sizeof h);
+  for (std::size_t at = 0; at < padded.size(); at += 128) {
+    std::uint64_t m[16];
+    for (std::size_t i = 0; i < 16; ++i) {
+      std::uint64_t w = 0;
+      for (std::size_t j = 0; j < 8; ++j) w = w << 8 | padded[at + 8 * i + j];
+      m[i] = w;
+    }
+    sha512_compress(h, m);
+  }
+  return {h[0], h[1], h[2], h[3], h[4], h[5], h[6], h[7]};
+}
+
+std::string hex_words(const Sha1Digest& d) {
+  std::string s;
+  char buf[17];
+  for (const auto w : d) {
+    std::snprintf(buf, sizeof buf, "%08" PRIX32, w);
+    s += buf;
+  }
+  return s;
+}
+
+std::string hex_words(const Sha512Digest& d) {
+  std::string s;
+  char buf[17];
+  for (const auto w : d) {
+    std::snprintf(buf, sizeof buf, "%016" PRIX64, w);
+    s += buf;
+  }
+  return s;
+}
+
+std::string success_output(const Sha1Digest& sha1, const Sha512Digest& sha512) {
+  std::string s = "\nSHA-1 message digest:\n";
+  char buf[32];
+  for (const auto w : sha1) {
+    std::snprintf(buf, sizeof buf, "%08" PRIX32 " ", w);
+    s += buf;
+  }
+  s += "\n\nSHA-512 message digest:\n";
+  for (std::size_t i = 0; i < 8; ++i) {
+    std::snprintf(buf, sizeof buf, "%016" PRIX64 " ", sha512[i]);
+    s += buf;
+    if (i == 3) s += "\n";
+  }
+  s += "\n\nDone.  Press any key to quit.\n";
+  return s;
+}
+
+namespace {
+
+std::string drain(int fd) {
+  std::string s;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+    if (n > 0) s.append(buf, static_cast<std::size_t>(n));
+  }
+  return s;
+}
+
+}  // namespace
+
+ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& options) {
+  int out_pipe[2], err_pipe[2];
+  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe");
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork");
+  if (pid == 0) {
+    setsid();
+    const int in = open("/dev/null", O_RDONLY);
+    dup2(in, 0);
+    dup2(out_pipe[1], 1);
+    dup2(err_pipe[1], 2);
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(120);
+    if (options.file_limit) {
+      signal(SIGXFSZ, SIG_IGN);
+      rlimit lim{static_cast<rlim_t>(*options.file_limit), static_cast<rlim_t>(*options.file_limit)};
+      setrlimit(RLIMIT_FSIZE, &lim);
+    }
+    std::vector<char*> argv;
+    std::string exe = ZMRGEN_EXE;
+    argv.push_back(exe.data());
+    std::vector<std::string> copy = args;
+    for (auto& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(exe.c_str(), argv.data());
+    _exit(121);
+  }
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  ToolRun run;
+  if (options.close_stdout_early) {
+    char c;
+    while (read(out_pipe[0], &c, 1) == 1) {
+      run.out += c;
+      if (c == '\n' && run.out.size() > 1) break;
+    }
+    close(out_pipe[0]);
+  } else {
+    run.out = drain(out_pipe[0]);
+    close(out_pipe[0]);
+  }
+  run.err = drain(err_pipe[0]);
+  close(err_pipe[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) run.exit_code = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) run.term_signal = WTERMSIG(status);
+  return run;
+}
+
+// ---- Scripted file system ----
+
+namespace {
+
+struct ScriptedStream {
+  std::size_t offset = 0;
+  bool at_end = false;
+  bool eof = false;
+};
+
+ScriptedFile* scripted = nullptr;
+
+FileSource* as_source(ScriptedStream* s) { return reinterpret_cast<FileSource*>(s); }
+ScriptedStream* as_stream(FileSource* s) { return reinterpret_cast<ScriptedStream*>(s); }
+
+FileSource* scripted_open(const char* path) {
+  ScriptedFile& f = *scripted;
+  const int index = ++f.opens;
+  if (f.before_open) f.before_open(f, index);
+  // A failed open is counted as an attempt; it leaves nothing to close.
+  if (std::strcmp(path, "missing") == 0 || index == f.fail_open) return nullptr;
+  return as_source(new ScriptedStream{});
+}
+
+void scripted_seek_end(FileSource* src) { as_stream(src)->at_end = true; }
+
+std::int64_t scripted_position(FileSource* src) {
+  ScriptedStream* s = as_stream(src);
+  if (s->at_end && scripted->probe_position) return *scripted->probe_position;
+  return s->at_end ? static_cast<std::int64_t>(scripted->content.size())
+                   : static_cast<std::int64_t>(s->offset);
+}
+
+std::size_t scripted_read(FileSource* src, std::uint8_t* buf, std::size_t count) {
+  ScriptedFile& f = *scripted;
+  ScriptedStream* s = as_stream(src);
+  const int index = ++f.reads;
+  if (f.before_read) f.before_read(f, index);
+  std::size_t want = count;
+  bool limited = false;
+  if (f.read_limit) {
+    if (const auto lim = f.read_limit(index); lim && *lim < want) {
+      want = *lim;
+      limited = true;
+    }
+  }
+  const std::size_t avail = s->offset < f.content.size() ? f.content.size() - s->offset : 0;
+  const std::size_t n = want < avail ? want : avail;
+  std::memcpy(buf, f.content.data() + s->offset, n);
+  s->offset += n;
+  f.bytes_read += n;
+  if (n < count && !limited) s->eof = true;  // a short read at the end of the file
+  return n;
+}
+
+bool scripted_at_eof(FileSource* src) { return as_stream(src)->eof; }
+
+void scripted_close(FileSource* src) {
+  ++scripted->closes;
+  delete as_stream(src);
+}
+
+constexpr FileOps SCRIPTED_OPS{scripted_open, scripted_seek_end, scripted_position,
+                               scripted_read, scripted_at_eof, scripted_close};
+
+}  // namespace
+
+ScriptedFsGuard::ScriptedFsGuard(ScriptedFile& file) {
+  scripted = &file;
+  set_file_ops(&SCRIPTED_OPS);
+}
+
+ScriptedFsGuard::~ScriptedFsGuard() {
+  set_file_ops(nullptr);
+  scripted = nullptr;
+}
+
+// ---- Standard output capture ----
+
+namespace {
+int saved_stdout = -1;
+std::string capture_path;
+}  // namespace
+
+void begin_capture_stdout() {
+  std::fflush(stdout);
+  char tmpl[] = "/tmp/zmrgen-capture-XXXXXX";
+  const int fd = mkstemp(tmpl);
+  capture_path = tmpl;
+  saved_stdout = dup(1);
+  dup2(fd, 1);
+  close(fd);
+}
+
+std::string end_capture_stdout() {
+  std::fflush(stdout);
+  dup2(saved_stdout, 1);
+  close(saved_stdout);
+  saved_stdout = -1;
+  std::string s = read_file(capture_path);
+  unlink(capture_path.c_str());
+  return s;
+}

@@ -1,0 +1,96 @@
+// Helpers shared by the tests: scratch directories, files, running the built
+// tool, a scripted file system behind the digest seam, and a one-shot
+// reference digest (the whole message padded in memory, then compressed).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "digest/file_digest.h"
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its content at the
+// end of the test.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+void write_file(const std::string& path, const Bytes& content);
+void write_file(const std::string& path, const std::string& content);
+std::string read_file(const std::string& path);
+bool file_exists(const std::string& path);
+// A sparse file of `size` zero bytes: cheap even for gigabytes.
+void make_sparse_file(const std::string& path, std::uint64_t size);
+std::vector<std::string> list_dir(const std::string& dir);
+
+// Deterministic pseudo-random bytes.
+Bytes pattern_bytes(std::size_t n, std::uint32_t seed = 1);
+
+// One-shot reference digests of a message held in memory.
+Sha1Digest reference_sha1(const Bytes& message);
+Sha512Digest reference_sha512(const Bytes& message);
+std::string hex_words(const Sha1Digest& d);    // 40 uppercase digits
+std::string hex_words(const Sha512Digest& d);  // 128 uppercase digits
+
+// Runs the built tool in a new session (no controlling terminal, so the key
+// wait returns at once) with standard input from /dev/null.
+struct ToolRun {
+  int exit_code = -1;   // low 8 bits of the status, or -1 when killed
+  int term_signal = 0;  // the signal that ended it, if any
+  std::string out;
+  std::string err;
+};
+struct ToolOptions {
+  std::string cwd;                          // working directory; empty = current
+  std::optional<std::uint64_t> file_limit;  // RLIMIT_FSIZE, with SIGXFSZ ignored
+  bool close_stdout_early = false;          // read one line of output, then close the pipe
+};
+ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& options = {});
+
+// The complete standard output of a successful run over a file.
+std::string success_output(const Sha1Digest& sha1, const Sha512Digest& sha512);
+
+// A scripted file behind the digest seam. Every open sees `content` as it is
+// at that moment; `before_open` may change it (opens are counted from 1).
+struct ScriptedFile {
+  Bytes content;
+  std::optional<std::int64_t> probe_position;  // what the size probe reports
+  int fail_open = 0;                           // this open (1-based) fails; 0 = none
+  // Per read call (counted from 1 across the whole test): at most this many
+  // bytes are returned; absent means no limit.
+  std::function<std::optional<std::size_t>(int read_index)> read_limit;
+  std::function<void(ScriptedFile&, int open_index)> before_open;
+  std::function<void(ScriptedFile&, int read_index)> before_read;
+  // Counters.
+  int opens = 0;
+  int closes = 0;
+  int reads = 0;
+  std::size_t bytes_read = 0;
+};
+
+// Installs `file` as the whole file system for any name ("missing" names
+// fail to open) until the guard is destroyed.
+class ScriptedFsGuard {
+ public:
+  explicit ScriptedFsGuard(ScriptedFile& file);
+  ~ScriptedFsGuard();
+  ScriptedFsGuard(const ScriptedFsGuard&) = delete;
+  ScriptedFsGuard& operator=(const ScriptedFsGuard&) = delete;
+};
+
+// Captures what the code under test prints on standard output.
+void begin_capture_stdout();
+std::string end_capture_stdout();
