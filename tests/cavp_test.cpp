@@ -18,7 +18,8 @@ struct Vector {
 };
 
 std::string upper(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  std::transform(s.begin(), s.end(), s.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
   return s;
 }
 
@@ -78,7 +79,8 @@ void check_messages(const std::string& file, DigestStatus64 (*digest_file)(const
     }
     write_file(path, message);
     Digest d{};
-    EXPECT_EQ(digest_file(path.c_str(), d), static_cast<DigestStatus64>(message.size())) << file << " #" << i;
+    EXPECT_EQ(digest_file(path.c_str(), d), static_cast<DigestStatus64>(message.size()))
+        << file << " #" << i;
     EXPECT_EQ(hex_words(d), upper(mds[i])) << file << " #" << i;
   }
 }

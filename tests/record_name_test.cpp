@@ -12,11 +12,8 @@ TEST(RecordName, EightUppercaseDigitsAndExtension) {
     std::uint32_t word;
     const char* name;
   } cases[] = {
-      {0x00000000u, "00000000.zmr"},
-      {0xFFFFFFFFu, "FFFFFFFF.zmr"},
-      {0x0A1B2C3Du, "0A1B2C3D.zmr"},
-      {0xA9993E36u, "A9993E36.zmr"},
-      {0x9000000Fu, "9000000F.zmr"},
+      {0x00000000u, "00000000.zmr"}, {0xFFFFFFFFu, "FFFFFFFF.zmr"}, {0x0A1B2C3Du, "0A1B2C3D.zmr"},
+      {0xA9993E36u, "A9993E36.zmr"}, {0x9000000Fu, "9000000F.zmr"},
   };
   for (const auto& c : cases) {
     char buf[16];

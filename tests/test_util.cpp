@@ -39,7 +39,8 @@ void remove_tree(const std::string& path) {
 
 ScratchDir::ScratchDir() {
   const char* base = std::getenv("TMPDIR");
-  std::string tmpl = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/zmrgen-test-XXXXXX";
+  std::string tmpl =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/zmrgen-test-XXXXXX";
   if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = tmpl;
 }
@@ -48,7 +49,8 @@ ScratchDir::~ScratchDir() { remove_tree(path_); }
 
 void write_file(const std::string& path, const Bytes& content) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+  f.write(reinterpret_cast<const char*>(content.data()),
+          static_cast<std::streamsize>(content.size()));
   if (!f) throw std::runtime_error("cannot write " + path);
 }
 
@@ -70,7 +72,8 @@ bool file_exists(const std::string& path) {
 
 void make_sparse_file(const std::string& path, std::uint64_t size) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fd < 0 || ftruncate(fd, static_cast<off_t>(size)) != 0) throw std::runtime_error("sparse file");
+  if (fd < 0 || ftruncate(fd, static_cast<off_t>(size)) != 0)
+    throw std::runtime_error("sparse file");
   close(fd);
 }
 
@@ -98,10 +101,6 @@ Bytes pattern_bytes(std::size_t n, std::uint32_t seed) {
   return out;
 }
 
-namespace {
-
-// Pads the whole message as the standard does: 0x80, zeros, and the bit
-// length in the last `length_bytes` bytes of a whole number of blocks.
 Bytes pad_message(const Bytes& message, std::size_t block, std::size_t length_bytes) {
   Bytes padded = message;
   padded.push_back(0x80);
@@ -113,8 +112,6 @@ Bytes pad_message(const Bytes& message, std::size_t block, std::size_t length_by
   return padded;
 }
 
-}  // namespace
-
 Sha1Digest reference_sha1(const Bytes& message) {
   const Bytes padded = pad_message(message, 64, 8);
   std::uint32_t h[5];
@@ -123,7 +120,8 @@ Sha1Digest reference_sha1(const Bytes& message) {
     std::uint32_t m[16];
     for (std::size_t i = 0; i < 16; ++i) {
       const std::uint8_t* p = &padded[at + 4 * i];
-      m[i] = std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
+      m[i] =
+          std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
     }
     sha1_compress(h, m);
   }
@@ -213,7 +211,8 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(120);
     if (options.file_limit) {
       signal(SIGXFSZ, SIG_IGN);
-      rlimit lim{static_cast<rlim_t>(*options.file_limit), static_cast<rlim_t>(*options.file_limit)};
+      rlimit lim{static_cast<rlim_t>(*options.file_limit),
+                 static_cast<rlim_t>(*options.file_limit)};
       setrlimit(RLIMIT_FSIZE, &lim);
     }
     std::vector<char*> argv;
@@ -269,7 +268,10 @@ FileSource* scripted_open(const char* path) {
   const int index = ++f.opens;
   if (f.before_open) f.before_open(f, index);
   // A failed open is counted as an attempt; it leaves nothing to close.
-  if (std::strcmp(path, "missing") == 0 || index == f.fail_open) return nullptr;
+  if (std::strcmp(path, "missing") == 0 || index == f.fail_open) {
+    ++f.failed_opens;
+    return nullptr;
+  }
   return as_source(new ScriptedStream{});
 }
 
@@ -312,7 +314,7 @@ void scripted_close(FileSource* src) {
 }
 
 constexpr FileOps SCRIPTED_OPS{scripted_open, scripted_seek_end, scripted_position,
-                               scripted_read, scripted_at_eof, scripted_close};
+                               scripted_read, scripted_at_eof,   scripted_close};
 
 }  // namespace
 

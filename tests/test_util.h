@@ -39,6 +39,10 @@ std::vector<std::string> list_dir(const std::string& dir);
 // Deterministic pseudo-random bytes.
 Bytes pattern_bytes(std::size_t n, std::uint32_t seed = 1);
 
+// The standard padded message: the bytes, 0x80, zero bytes, and the bit
+// length big-endian in the last `length_bytes` bytes of a whole block.
+Bytes pad_message(const Bytes& message, std::size_t block, std::size_t length_bytes);
+
 // One-shot reference digests of a message held in memory.
 Sha1Digest reference_sha1(const Bytes& message);
 Sha512Digest reference_sha512(const Bytes& message);
@@ -75,7 +79,8 @@ struct ScriptedFile {
   std::function<void(ScriptedFile&, int open_index)> before_open;
   std::function<void(ScriptedFile&, int read_index)> before_read;
   // Counters.
-  int opens = 0;
+  int opens = 0;  // attempts, failed ones included
+  int failed_opens = 0;
   int closes = 0;
   int reads = 0;
   std::size_t bytes_read = 0;
