@@ -1,0 +1,133 @@
+// The driver run in-process over a scripted file, to reach what a real file
+// cannot show on demand: a file that changes between the two digest stages.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <string>
+
+#include "app/driver.h"
+#include "test_util.h"
+
+namespace {
+
+const std::string ABC_SHA1_BLOCK =
+    "\nSHA-1 message digest:\nA9993E36 4706816A BA3E2571 7850C26C 9CD0D89D \n\n";
+const std::string FATAL = " ***** FATAL ERROR *****\n Algorithm failed\n\n";
+
+// Opens of one run: 1 the driver's readability check, 2 and 3 the SHA-1
+// probe and reading pass, 4 and 5 the SHA-512 probe and reading pass.
+enum Open { DRIVER_CHECK = 1, SHA1_PROBE, SHA1_READ, SHA512_PROBE, SHA512_READ };
+
+class DriverRun : public ::testing::Test {
+ protected:
+  ScratchDir dir;
+  std::string saved_cwd;
+  void SetUp() override {
+    char buf[4096];
+    ASSERT_NE(getcwd(buf, sizeof buf), nullptr);
+    saved_cwd = buf;
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  }
+  void TearDown() override { ASSERT_EQ(chdir(saved_cwd.c_str()), 0); }
+
+  std::int32_t run(ScriptedFile& f, std::string& out) {
+    ScriptedFsGuard guard(f);
+    const char* argv[] = {"zmrgen", "input", nullptr};
+    begin_capture_stdout();
+    const std::int32_t status = run_generator(2, argv);
+    out = end_capture_stdout();
+    EXPECT_EQ(f.opens - f.failed_opens, f.closes) << "a stream was left open";
+    return status;
+  }
+};
+
+TEST_F(DriverRun, FileChangingBeforeTheSha512StageEndsTheRun) {
+  const struct {
+    const char* what;
+    std::function<void(ScriptedFile&, int)> change;
+    std::int32_t status;
+    const char* cause;
+  } cases[] = {
+      {"emptied",
+       [](ScriptedFile& f, int i) {
+         if (i == SHA512_PROBE) f.content.clear();
+       },
+       DIGEST_FILE_ERROR, "File error.\n"},
+      {"removed",
+       [](ScriptedFile& f, int i) {
+         if (i == SHA512_PROBE) f.fail_open = SHA512_PROBE;
+       },
+       DIGEST_FILE_ERROR, "File error.\n"},
+      {"grown",
+       [](ScriptedFile& f, int i) {
+         if (i == SHA512_READ) f.content.push_back('d');
+       },
+       DIGEST_FILE_ERROR, "File error.\n"},
+      {"shrunk",
+       [](ScriptedFile& f, int i) {
+         if (i == SHA512_READ) f.content.pop_back();
+       },
+       DIGEST_FILE_ERROR, "File error.\n"},
+      {"grown past the SHA-512 limit",
+       [](ScriptedFile& f, int i) {
+         if (i == SHA512_PROBE) f.probe_position = 2147483648LL;
+       },
+       DIGEST_TOO_LARGE, "File exceeds limit of 2Gb.\n"},
+  };
+  for (const auto& c : cases) {
+    ScriptedFile f;
+    f.content = {'a', 'b', 'c'};
+    f.before_open = c.change;
+    std::string out;
+    EXPECT_EQ(run(f, out), c.status) << c.what;
+    EXPECT_EQ(out, ABC_SHA1_BLOCK + FATAL + c.cause) << c.what;
+    EXPECT_TRUE(list_dir(dir.path()).empty()) << c.what << ": no record after a failed digest";
+  }
+}
+
+TEST_F(DriverRun, FileChangingBeforeTheSha1StageEndsTheRunEarly) {
+  const struct {
+    const char* what;
+    std::function<void(ScriptedFile&, int)> change;
+    std::int32_t status;
+    const char* cause;
+  } cases[] = {
+      {"emptied",
+       [](ScriptedFile& f, int i) {
+         if (i == SHA1_PROBE) f.content.clear();
+       },
+       DIGEST_FILE_ERROR, "File error.\n"},
+      {"grown past the SHA-1 limit",
+       [](ScriptedFile& f, int i) {
+         if (i == SHA1_PROBE) f.probe_position = 536870912;
+       },
+       DIGEST_TOO_LARGE, "File exceeds limit of 512Mb.\n"},
+      {"size unknown",
+       [](ScriptedFile& f, int i) {
+         if (i == SHA1_PROBE) f.probe_position = -1;
+       },
+       DIGEST_TOO_LARGE, "File exceeds limit of 512Mb.\n"},
+  };
+  for (const auto& c : cases) {
+    ScriptedFile f;
+    f.content = {'a', 'b', 'c'};
+    f.before_open = c.change;
+    std::string out;
+    EXPECT_EQ(run(f, out), c.status) << c.what;
+    EXPECT_EQ(out, std::string("\n").append(FATAL).append(c.cause)) << c.what;
+    EXPECT_LE(f.opens, SHA1_READ) << c.what << ": nothing after a failed SHA-1 stage";
+  }
+}
+
+TEST_F(DriverRun, UnchangedFileRunsEveryStage) {
+  ScriptedFile f;
+  f.content = {'a', 'b', 'c'};
+  std::string out;
+  EXPECT_EQ(run(f, out), 3);
+  EXPECT_EQ(out.substr(0, ABC_SHA1_BLOCK.size()), ABC_SHA1_BLOCK);
+  EXPECT_EQ(f.opens, SHA512_READ);
+  EXPECT_TRUE(file_exists(dir.file("A9993E36.zmr")));
+}
+
+}  // namespace

@@ -1,0 +1,103 @@
+// The record file: its fixed layout, the creation time, and replacing an
+// earlier record only once the new one is complete.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "record/record_file.h"
+#include "test_util.h"
+
+namespace {
+
+std::int64_t fixed_clock_value = 0;
+std::int64_t fixed_clock() { return fixed_clock_value; }
+
+const Sha1Digest SHA1 = {0xA9993E36u, 0x4706816Au, 0xBA3E2571u, 0x7850C26Cu, 0x9CD0D89Du};
+const Sha512Digest SHA512 = {0xDDAF35A193617ABAULL, 0xCC417349AE204131ULL, 0x12E6FA4E89A97EA2ULL,
+                             0x0A9EEEE64B55D39AULL, 0x2192992A274FC1A8ULL, 0x36BA3C23A3FEEBBDULL,
+                             0x454D4423643CE80EULL, 0x2A9AC94FA54CA49FULL};
+
+class RecordFile : public ::testing::Test {
+ protected:
+  ScratchDir dir;
+  std::string saved_cwd;
+  void SetUp() override {
+    char buf[4096];
+    ASSERT_NE(getcwd(buf, sizeof buf), nullptr);
+    saved_cwd = buf;
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    set_record_clock(fixed_clock);
+  }
+  void TearDown() override {
+    set_record_clock(nullptr);
+    ASSERT_EQ(chdir(saved_cwd.c_str()), 0);
+  }
+};
+
+TEST_F(RecordFile, FieldsInOrder) {
+  fixed_clock_value = 0x12345678;
+  ASSERT_EQ(write_record("A9993E36.zmr", SHA512, SHA1, 1), RECORD_OK);
+  EXPECT_EQ(read_file("A9993E36.zmr"),
+            "DDAF35A193617ABACC417349AE20413112E6FA4E89A97EA20A9EEEE64B55D39A"
+            "2192992A274FC1A836BA3C23A3FEEBBD454D4423643CE80E2A9AC94FA54CA49F"
+            "A9993E364706816ABA3E25717850C26C9CD0D89D"
+            "000001"
+            "12345678" +
+                std::string(74, '0'));
+}
+
+TEST_F(RecordFile, CreationTimeField) {
+  const struct {
+    std::int64_t clock;
+    const char* field;
+  } cases[] = {
+      {0, "00000000"},
+      {1796774400, "6B189A00"},    // 2026-12-09 00:00:00 UTC
+      {2147483647, "7FFFFFFF"},    // 2038-01-19 03:14:07 UTC
+      {2147483648LL, "FFFFFFFF"},  // one second later
+      {-1, "FFFFFFFF"},            // before 1970
+      {4102444800LL, "FFFFFFFF"},  // 2100
+  };
+  for (const auto& c : cases) {
+    fixed_clock_value = c.clock;
+    ASSERT_EQ(write_record("t.zmr", SHA512, SHA1, 1), RECORD_OK);
+    EXPECT_EQ(read_file("t.zmr").substr(174, 8), c.field) << c.clock;
+  }
+}
+
+TEST_F(RecordFile, SecondWriteReplacesTheFirstWithTheLaterTime) {
+  fixed_clock_value = 1000;
+  ASSERT_EQ(write_record("A9993E36.zmr", SHA512, SHA1, 1), RECORD_OK);
+  const std::string first = read_file("A9993E36.zmr");
+  fixed_clock_value = 2000;
+  ASSERT_EQ(write_record("A9993E36.zmr", SHA512, SHA1, 1), RECORD_OK);
+  const std::string second = read_file("A9993E36.zmr");
+  EXPECT_EQ(first.substr(0, 174), second.substr(0, 174));
+  EXPECT_EQ(second.substr(174, 8), "000007D0");
+  EXPECT_EQ(list_dir(dir.path()).size(), 1u);
+}
+
+TEST_F(RecordFile, NewRecordGetsTheUsualPermissions) {
+  for (const mode_t mask : {mode_t{022}, mode_t{027}, mode_t{077}}) {
+    const mode_t old = umask(mask);
+    unlink("p.zmr");
+    EXPECT_EQ(write_record("p.zmr", SHA512, SHA1, 1), RECORD_OK);
+    umask(old);
+    struct stat st {};
+    ASSERT_EQ(stat("p.zmr", &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask) << std::oct << mask;
+  }
+}
+
+TEST_F(RecordFile, DirectoryThatRefusesNewFiles) {
+  // A directory cannot hold new entries once its own name is a plain file
+  // in the path: point the record into a "directory" that is a file.
+  write_file("plain", std::string("x"));
+  EXPECT_EQ(write_record("plain/r.zmr", SHA512, SHA1, 1), RECORD_CREATE_ERROR);
+  EXPECT_EQ(read_file("plain"), "x");
+}
+
+}  // namespace
