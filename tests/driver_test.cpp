@@ -19,17 +19,18 @@ const std::string FATAL = " ***** FATAL ERROR *****\n Algorithm failed\n\n";
 // probe and reading pass, 4 and 5 the SHA-512 probe and reading pass.
 enum Open { DRIVER_CHECK = 1, SHA1_PROBE, SHA1_READ, SHA512_PROBE, SHA512_READ };
 
+// A change made to the file just before one of the opens of a run.
+struct FileChange {
+  const char* what;
+  std::function<void(ScriptedFile&, int)> change;
+  std::int32_t status;
+  const char* cause;
+};
+
 class DriverRun : public ::testing::Test {
  protected:
-  ScratchDir dir;
-  std::string saved_cwd;
-  void SetUp() override {
-    char buf[4096];
-    ASSERT_NE(getcwd(buf, sizeof buf), nullptr);
-    saved_cwd = buf;
-    ASSERT_EQ(chdir(dir.path().c_str()), 0);
-  }
-  void TearDown() override { ASSERT_EQ(chdir(saved_cwd.c_str()), 0); }
+  ScratchCwd cwd;
+  const ScratchDir& dir = cwd.dir();
 
   std::int32_t run(ScriptedFile& f, std::string& out) {
     ScriptedFsGuard guard(f);
@@ -43,12 +44,7 @@ class DriverRun : public ::testing::Test {
 };
 
 TEST_F(DriverRun, FileChangingBeforeTheSha512StageEndsTheRun) {
-  const struct {
-    const char* what;
-    std::function<void(ScriptedFile&, int)> change;
-    std::int32_t status;
-    const char* cause;
-  } cases[] = {
+  const FileChange cases[] = {
       {"emptied",
        [](ScriptedFile& f, int i) {
          if (i == SHA512_PROBE) f.content.clear();
@@ -87,12 +83,7 @@ TEST_F(DriverRun, FileChangingBeforeTheSha512StageEndsTheRun) {
 }
 
 TEST_F(DriverRun, FileChangingBeforeTheSha1StageEndsTheRunEarly) {
-  const struct {
-    const char* what;
-    std::function<void(ScriptedFile&, int)> change;
-    std::int32_t status;
-    const char* cause;
-  } cases[] = {
+  const FileChange cases[] = {
       {"emptied",
        [](ScriptedFile& f, int i) {
          if (i == SHA1_PROBE) f.content.clear();

@@ -22,19 +22,10 @@ const Sha512Digest SHA512 = {0xDDAF35A193617ABAULL, 0xCC417349AE204131ULL, 0x12E
 
 class RecordFile : public ::testing::Test {
  protected:
-  ScratchDir dir;
-  std::string saved_cwd;
-  void SetUp() override {
-    char buf[4096];
-    ASSERT_NE(getcwd(buf, sizeof buf), nullptr);
-    saved_cwd = buf;
-    ASSERT_EQ(chdir(dir.path().c_str()), 0);
-    set_record_clock(fixed_clock);
-  }
-  void TearDown() override {
-    set_record_clock(nullptr);
-    ASSERT_EQ(chdir(saved_cwd.c_str()), 0);
-  }
+  ScratchCwd cwd;
+  const ScratchDir& dir = cwd.dir();
+  void SetUp() override { set_record_clock(fixed_clock); }
+  void TearDown() override { set_record_clock(nullptr); }
 };
 
 TEST_F(RecordFile, FieldsInOrder) {

@@ -47,6 +47,17 @@ ScratchDir::ScratchDir() {
 
 ScratchDir::~ScratchDir() { remove_tree(path_); }
 
+ScratchCwd::ScratchCwd() {
+  char buf[4096];
+  if (getcwd(buf, sizeof buf) == nullptr) throw std::runtime_error("getcwd failed");
+  saved_ = buf;
+  if (chdir(dir_.path().c_str()) != 0) throw std::runtime_error("chdir failed");
+}
+
+ScratchCwd::~ScratchCwd() {
+  if (chdir(saved_.c_str()) != 0) std::perror("chdir");
+}
+
 void write_file(const std::string& path, const Bytes& content) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f.write(reinterpret_cast<const char*>(content.data()),

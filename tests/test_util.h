@@ -28,6 +28,20 @@ class ScratchDir {
   std::string path_;
 };
 
+// Makes a fresh scratch directory the current directory for its lifetime.
+class ScratchCwd {
+ public:
+  ScratchCwd();
+  ~ScratchCwd();
+  ScratchCwd(const ScratchCwd&) = delete;
+  ScratchCwd& operator=(const ScratchCwd&) = delete;
+  const ScratchDir& dir() const { return dir_; }
+
+ private:
+  ScratchDir dir_;
+  std::string saved_;
+};
+
 void write_file(const std::string& path, const Bytes& content);
 void write_file(const std::string& path, const std::string& content);
 std::string read_file(const std::string& path);
