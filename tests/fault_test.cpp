@@ -1,0 +1,428 @@
+// Faults the tool must survive: files that change at every point of the
+// reading pass, read and open failures, inputs that are not regular files,
+// awkward names, and a current directory that cannot take the record.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/driver.h"
+#include "test_util.h"
+
+namespace {
+
+constexpr std::uint32_t SENTINEL32 = 0xDEADBEEFu;
+constexpr std::uint64_t SENTINEL64 = 0xDEADBEEFCAFEF00DULL;
+
+// One call of a file digest routine, seen from the caller.
+struct Call {
+  DigestStatus64 status;
+  std::string hex;  // the caller's array after the call
+  bool untouched;   // the array still holds what it held before the call
+};
+
+Call call_sha1(const char* path) {
+  Sha1Digest d;
+  d.fill(SENTINEL32);
+  const DigestStatus s = sha1_file(path, d);
+  bool untouched = true;
+  for (const auto w : d) untouched = untouched && w == SENTINEL32;
+  return {s, hex_words(d), untouched};
+}
+
+Call call_sha512(const char* path) {
+  Sha512Digest d;
+  d.fill(SENTINEL64);
+  const DigestStatus64 s = sha512_file(path, d);
+  bool untouched = true;
+  for (const auto w : d) untouched = untouched && w == SENTINEL64;
+  return {s, hex_words(d), untouched};
+}
+
+struct Digest {
+  const char* name;
+  std::size_t block;
+  std::size_t tail_threshold;  // least room for the end marker and the length
+  Call (*call)(const char*);
+  std::string (*reference_hex)(const Bytes&);
+};
+
+const Digest DIGESTS[] = {
+    {"SHA-1", 64, 9, call_sha1, [](const Bytes& m) { return hex_words(reference_sha1(m)); }},
+    {"SHA-512", 128, 17, call_sha512,
+     [](const Bytes& m) { return hex_words(reference_sha512(m)); }},
+};
+
+// Sizes on both sides of every place where the tail changes shape: one
+// byte, the last size whose length fits the final data block, the first
+// that needs a length block, the block boundary, one block later.
+std::vector<std::size_t> sizes_around_tail_boundaries(const Digest& d) {
+  std::vector<std::size_t> sizes{1};
+  for (std::size_t blocks = 1; blocks <= 2; ++blocks) {
+    const std::size_t edge = blocks * d.block;
+    for (const std::size_t s : {edge - d.tail_threshold, edge - d.tail_threshold + 1,
+                                edge - d.tail_threshold + 2, edge - 1, edge, edge + 1}) {
+      sizes.push_back(s);
+    }
+  }
+  return sizes;
+}
+
+// The reads of an undisturbed reading pass: one per block, the last one
+// bringing the rest. A file that ends on a block boundary needs no read that
+// meets its end.
+int reads_for(std::size_t size, std::size_t block) {
+  return static_cast<int>((size + block - 1) / block);
+}
+
+std::string where(const Digest& d, std::size_t size, const char* change, int point) {
+  return std::string(d.name) + ", " + std::to_string(size) + " bytes, " + change + " before read " +
+         std::to_string(point);
+}
+
+// ---- The file changes at every point of the reading pass ----
+
+TEST(FaultSweep, FileChangingAtEveryPointOfTheReadingPass) {
+  struct Change {
+    const char* what;
+    bool grows;
+    std::function<void(Bytes&, std::size_t read_offset)> apply;
+  };
+  const Change changes[] = {
+      {"grows by one byte", true, [](Bytes& c, std::size_t) { c.push_back(0x5A); }},
+      {"grows by a block", true, [](Bytes& c, std::size_t) { c.insert(c.end(), 128, 0x66); }},
+      {"loses its last byte", false, [](Bytes& c, std::size_t) { c.pop_back(); }},
+      {"is cut where this read starts", false,
+       [](Bytes& c, std::size_t offset) { c.resize(offset); }},
+      {"is emptied", false, [](Bytes& c, std::size_t) { c.clear(); }},
+  };
+  for (const Digest& d : DIGESTS) {
+    for (const std::size_t size : sizes_around_tail_boundaries(d)) {
+      const Bytes original = pattern_bytes(size, static_cast<std::uint32_t>(size));
+      const int reads = reads_for(size, d.block);
+      // Point p: the change comes just before read p of the reading pass
+      // (1 = between the probe and the first read); p = reads + 1 is after
+      // the last read, when nothing can notice it any more.
+      for (int point = 1; point <= reads + 1; ++point) {
+        for (const Change& change : changes) {
+          ScriptedFile f;
+          f.content = original;
+          f.before_read = [&](ScriptedFile& s, int index) {
+            if (index == point) {
+              const std::size_t offset = (static_cast<std::size_t>(index) - 1) * d.block;
+              change.apply(s.content, std::min(offset, s.content.size()));
+            }
+          };
+          Call c{};
+          {
+            ScriptedFsGuard guard(f);
+            c = d.call("input");
+          }
+          const std::string at = where(d, size, change.what, point);
+          // Growth goes unseen when the probe found whole blocks, since the
+          // reading stops at the probed size; any other change before the
+          // last read is seen.
+          const bool seen = point <= reads && !(change.grows && size % d.block == 0);
+          if (seen) {
+            EXPECT_EQ(c.status, DIGEST_FILE_ERROR) << at;
+            EXPECT_TRUE(c.untouched) << at;
+          } else {
+            EXPECT_EQ(c.status, static_cast<DigestStatus64>(size)) << at;
+            EXPECT_EQ(c.hex, d.reference_hex(original)) << at;
+          }
+          EXPECT_EQ(f.opens, 2) << at;
+          EXPECT_EQ(f.opens - f.failed_opens, f.closes) << at << ": a stream was left open";
+          EXPECT_LE(f.bytes_read, size + d.block) << at;
+        }
+      }
+    }
+  }
+}
+
+TEST(FaultSweep, ReadErrorAtEveryRead) {
+  for (const Digest& d : DIGESTS) {
+    for (const std::size_t size : sizes_around_tail_boundaries(d)) {
+      const int reads = reads_for(size, d.block);
+      for (int failing = 1; failing <= reads; ++failing) {
+        // The failing read brings nothing, or part of what it should.
+        const std::size_t due =
+            failing < reads ? d.block : size - (static_cast<std::size_t>(reads) - 1) * d.block;
+        for (const std::size_t brings : {std::size_t{0}, due / 2}) {
+          ScriptedFile f;
+          f.content = pattern_bytes(size, 9);
+          f.read_limit = [&](int index) -> std::optional<std::size_t> {
+            if (index == failing) return brings;
+            return std::nullopt;
+          };
+          Call c{};
+          {
+            ScriptedFsGuard guard(f);
+            c = d.call("input");
+          }
+          const std::string at = std::string(d.name) + ", " + std::to_string(size) +
+                                 " bytes, read " + std::to_string(failing) + " brings " +
+                                 std::to_string(brings);
+          EXPECT_EQ(c.status, DIGEST_FILE_ERROR) << at;
+          EXPECT_TRUE(c.untouched) << at;
+          EXPECT_EQ(f.reads, failing) << at << ": nothing may be read after a failed read";
+          EXPECT_EQ(f.opens - f.failed_opens, f.closes) << at;
+        }
+      }
+    }
+  }
+}
+
+TEST(FaultSweep, FailedOpenOfEitherPass) {
+  for (const Digest& d : DIGESTS) {
+    for (const int failing : {1, 2}) {  // the size probe, the reading pass
+      ScriptedFile f;
+      f.content = pattern_bytes(300, 4);
+      f.fail_open = failing;
+      Call c{};
+      {
+        ScriptedFsGuard guard(f);
+        c = d.call("input");
+      }
+      EXPECT_EQ(c.status, DIGEST_FILE_ERROR) << d.name << ", open " << failing;
+      EXPECT_TRUE(c.untouched) << d.name << ", open " << failing;
+      EXPECT_EQ(f.reads, 0) << d.name << ", open " << failing;
+      EXPECT_EQ(f.opens, failing) << d.name << ": nothing is retried";
+      EXPECT_EQ(f.opens - f.failed_opens, f.closes) << d.name << ", open " << failing;
+    }
+  }
+}
+
+// Each of the five opens of a run failing in turn: the readability check,
+// then the probe and reading pass of each digest.
+TEST(FaultSweep, FailedOpenAtEveryStageOfARun) {
+  const std::string fatal = " ***** FATAL ERROR *****\n Algorithm failed\n\nFile error.\n";
+  const std::string sha1_block =
+      "SHA-1 message digest:\nA9993E36 4706816A BA3E2571 7850C26C 9CD0D89D \n\n";
+  const struct {
+    int failing;
+    std::int32_t status;
+    std::string out;
+  } cases[] = {
+      {1, 0, "\n ***** ERROR *****\n Cannot open file: input for reading.\n"},
+      {2, DIGEST_FILE_ERROR, "\n" + fatal},
+      {3, DIGEST_FILE_ERROR, "\n" + fatal},
+      {4, DIGEST_FILE_ERROR, "\n" + sha1_block + fatal},
+      {5, DIGEST_FILE_ERROR, "\n" + sha1_block + fatal},
+  };
+  for (const auto& c : cases) {
+    ScratchCwd cwd;
+    ScriptedFile f;
+    f.content = {'a', 'b', 'c'};
+    f.fail_open = c.failing;
+    std::int32_t status;
+    std::string out;
+    {
+      ScriptedFsGuard guard(f);
+      const char* argv[] = {"zmrgen", "input", nullptr};
+      begin_capture_stdout();
+      status = run_generator(2, argv);
+      out = end_capture_stdout();
+    }
+    EXPECT_EQ(status, c.status) << "open " << c.failing;
+    EXPECT_EQ(out, c.out) << "open " << c.failing;
+    EXPECT_EQ(f.opens, c.failing) << "open " << c.failing << ": the run goes no further";
+    EXPECT_EQ(f.opens - f.failed_opens, f.closes) << "open " << c.failing;
+    EXPECT_TRUE(list_dir(cwd.dir().path()).empty()) << "open " << c.failing << ": no record";
+  }
+}
+
+// ---- Inputs that are not regular files ----
+
+// Character devices report a size of 0 when asked by seeking: they are
+// refused as empty files, without a read (a read of /dev/zero never ends).
+TEST(SpecialFiles, CharacterDevicesAreRefusedAsEmpty) {
+  for (const char* device : {"/dev/null", "/dev/zero"}) {
+    for (const Digest& d : DIGESTS) {
+      const Call c = d.call(device);
+      EXPECT_EQ(c.status, DIGEST_FILE_ERROR) << d.name << " " << device;
+      EXPECT_TRUE(c.untouched) << d.name << " " << device;
+    }
+    const ToolRun r = run_tool({device});
+    EXPECT_EQ(r.exit_code, 0xFF) << device;
+    EXPECT_EQ(r.out,
+              "\n ***** FATAL ERROR *****\n Algorithm failed\n\nFile error.\n"
+              "\nDone.  Press any key to quit.\n")
+        << device;
+    EXPECT_EQ(r.err, "") << device;
+  }
+}
+
+// A named pipe in a scratch directory. While `writer` holds it open for
+// writing, opening it for reading returns at once.
+class Fifo : public ::testing::Test {
+ protected:
+  ScratchDir dir;
+  std::string path = dir.file("pipe");
+  void SetUp() override { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }
+};
+
+// Holds the pipe open for writing, from `delay` after start until released.
+// Should a run still be waiting on the pipe at `deadline`, it is set free (a
+// run that wrongly reads the pipe then ends and fails its checks instead of
+// hanging the suite).
+class PipeWriter {
+ public:
+  PipeWriter(const std::string& path, std::chrono::milliseconds delay,
+             std::chrono::seconds deadline)
+      : thread_([this, path, delay, deadline] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          if (cv_.wait_for(lock, delay, [this] { return released_; })) return;
+          // Read and write, so the open never waits for a reader.
+          const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK);
+          opened_ = fd >= 0;
+          cv_.notify_all();
+          if (cv_.wait_for(lock, deadline, [this] { return released_; })) {
+            if (fd >= 0) ::close(fd);
+            return;
+          }
+          // Past the deadline the run is stuck on the pipe: close the writer
+          // so a waiting read sees the end, then keep offering a writer for
+          // a moment at a time so a waiting open returns too.
+          if (fd >= 0) ::close(fd);
+          while (!cv_.wait_for(lock, std::chrono::milliseconds(20), [this] { return released_; })) {
+            const int again = ::open(path.c_str(), O_RDWR | O_NONBLOCK);
+            lock.unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (again >= 0) ::close(again);
+            lock.lock();
+          }
+        }) {}
+  ~PipeWriter() { release(); }
+  PipeWriter(const PipeWriter&) = delete;
+  PipeWriter& operator=(const PipeWriter&) = delete;
+
+  void wait_opened() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [this] { return opened_ || released_; });
+  }
+  void release() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      released_ = true;
+    }
+    cv_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool opened_ = false;
+  bool released_ = false;
+  std::thread thread_;
+};
+
+// A pipe has no size: the position query fails, which reads as too large,
+// and nothing is read from it.
+TEST_F(Fifo, SizeQueryFailsWithoutReading) {
+  PipeWriter writer(path, std::chrono::milliseconds(0), std::chrono::seconds(30));
+  writer.wait_opened();
+  for (const Digest& d : DIGESTS) {
+    const Call c = d.call(path.c_str());
+    EXPECT_EQ(c.status, DIGEST_TOO_LARGE) << d.name;
+    EXPECT_TRUE(c.untouched) << d.name;
+  }
+}
+
+// Run on a pipe nobody writes to yet, the tool waits in the open, as any
+// reader of a pipe does, and goes on as soon as a writer comes; then it
+// refuses the pipe at the size probe without waiting for data.
+TEST_F(Fifo, ToolWaitsOnlyForTheOpen) {
+  PipeWriter writer(path, std::chrono::milliseconds(200), std::chrono::seconds(30));
+  const ToolRun r = run_tool({path});
+  writer.release();
+  EXPECT_EQ(r.exit_code, 0xFE);  // -2
+  EXPECT_EQ(r.out,
+            "\n ***** FATAL ERROR *****\n Algorithm failed\n\nFile exceeds limit of 512Mb.\n"
+            "\nDone.  Press any key to quit.\n");
+  EXPECT_EQ(r.err, "");
+}
+
+// ---- Names ----
+
+// Names are passed through untouched, whatever their bytes; the length
+// limit counts bytes, not characters.
+TEST(Names, AwkwardNamesAreDigested) {
+  const std::string e_acute = "\xC3\xA9";
+  std::string longest;  // 199 bytes, 100 characters
+  for (int i = 0; i < 99; ++i) longest += e_acute;
+  longest += "x";
+  const std::string names[] = {
+      "with spaces .txt", " leading and trailing ", "-x",        "--",        "-",     "-h ",
+      "caf" + e_acute,    "\xFF\xFE\x80 not UTF-8", "tab\there", "new\nline", longest,
+  };
+  ScratchDir dir;
+  const Bytes content = pattern_bytes(77, 5);
+  const std::string expected = success_output(reference_sha1(content), reference_sha512(content));
+  for (const std::string& name : names) {
+    ASSERT_LT(name.size(), 200u);
+    write_file(dir.file(name), content);
+    ToolOptions options;
+    options.cwd = dir.path();
+    const ToolRun r = run_tool({name}, options);
+    EXPECT_EQ(r.exit_code, 77) << "'" << name << "'";
+    EXPECT_EQ(r.out, expected) << "'" << name << "'";
+    EXPECT_EQ(r.err, "") << "'" << name << "'";
+    std::remove(dir.file(name).c_str());
+  }
+  // One record, rewritten by each run; nothing else left behind.
+  EXPECT_EQ(list_dir(dir.path()).size(), 1u);
+
+  // 200 bytes in 100 characters is one byte too many.
+  const std::string too_long = longest.substr(0, 198) + e_acute;
+  ASSERT_EQ(too_long.size(), 200u);
+  write_file(dir.file(too_long), content);
+  ToolOptions options;
+  options.cwd = dir.path();
+  const ToolRun r = run_tool({too_long}, options);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out,
+            "\n ***** FATAL ERROR *****\n Input file name exceeds the limit of 200 "
+            "characters:\n" +
+                too_long + "\n\nDone.  Press any key to quit.\n");
+}
+
+// ---- A current directory that cannot take the record ----
+
+// The current directory was removed while the tool ran in it: nothing can
+// be created there by any means. The digests are still reported and the
+// run still returns the byte count.
+TEST(RecordPlace, RemovedCurrentDirectory) {
+  ScratchDir inputs;
+  write_file(inputs.file("abc"), std::string("abc"));
+  const std::string input = inputs.file("abc");
+  std::int32_t status;
+  std::string out;
+  {
+    ScratchCwd cwd;
+    ASSERT_EQ(::rmdir(cwd.dir().path().c_str()), 0);
+    const char* argv[] = {"zmrgen", input.c_str(), nullptr};
+    begin_capture_stdout();
+    status = run_generator(2, argv);
+    out = end_capture_stdout();
+  }
+  EXPECT_EQ(status, 3);
+  EXPECT_EQ(out,
+            "\nSHA-1 message digest:\nA9993E36 4706816A BA3E2571 7850C26C 9CD0D89D \n\n"
+            "SHA-512 message digest:\n"
+            "DDAF35A193617ABA CC417349AE204131 12E6FA4E89A97EA2 0A9EEEE64B55D39A \n"
+            "2192992A274FC1A8 36BA3C23A3FEEBBD 454D4423643CE80E 2A9AC94FA54CA49F \n"
+            " ***** ERROR *****\n Cannot open file: A9993E36.zmr for writing.\n");
+}
+
+}  // namespace
