@@ -202,7 +202,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!current.empty() && args.size() < 4) args.push_back(current);
 
   std::vector<const char*> argv;
-  if (size > 0) argv.push_back("zmrgen");  // an empty input runs with no arguments at all
+  argv.push_back("zmrgen");  // an empty input runs with no arguments at all
   for (const std::string& a : args) argv.push_back(a.c_str());
   const int argc = static_cast<int>(argv.size());
   argv.push_back(nullptr);

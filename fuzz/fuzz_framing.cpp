@@ -119,7 +119,7 @@ std::size_t fake_read(FileSource* src, std::uint8_t* buf, std::size_t count) {
   if (step.kind == READ_SHORT) want = step.arg % count;
   if (step.kind == READ_ERROR) want = 0;
   const std::size_t n = want < avail ? want : avail;
-  std::memcpy(buf, content.data() + s->offset, n);
+  if (n > 0) std::memcpy(buf, content.data() + s->offset, n);
   s->offset += n;
   if (s->id != 1) scenario->delivered.insert(scenario->delivered.end(), buf, buf + n);
   // The indicator is raised only when the read met the end of the file,

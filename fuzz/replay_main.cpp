@@ -7,9 +7,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -54,7 +56,11 @@ void collect(const std::string& path, std::vector<std::string>& files) {
 int main(int argc, char** argv) {
   if (LLVMFuzzerInitialize != nullptr) LLVMFuzzerInitialize(&argc, &argv);
   std::vector<std::string> files;
-  for (int i = 1; i < argc; ++i) collect(argv[i], files);
+  // Absolute names: a target may change the current directory.
+  for (int i = 1; i < argc; ++i) {
+    char absolute[PATH_MAX];
+    if (::realpath(argv[i], absolute) != nullptr) collect(absolute, files);
+  }
   std::vector<std::uint8_t> data;
   for (const std::string& file : files) {
     if (!read_whole(file, data)) {
