@@ -126,13 +126,25 @@ std::size_t real_read(FileSource* src, std::uint8_t* out, std::size_t count) {
 
 bool real_at_eof(FileSource* src) { return src->eof; }
 
+const std::uint8_t* real_borrow(FileSource* src, std::size_t block_bytes, std::size_t max_blocks,
+                                std::size_t* blocks) {
+  std::size_t whole = block_bytes == 0 ? 0 : (src->len - src->pos) / block_bytes;
+  if (whole > max_blocks) whole = max_blocks;
+  *blocks = whole;
+  if (whole == 0) return nullptr;
+  const std::uint8_t* run = src->buf + src->pos;
+  src->pos += whole * block_bytes;
+  return run;
+}
+
 void real_close(FileSource* src) {
   raw_close(src->fd);
   std::free(src->buf);
   std::free(src);
 }
 
-constexpr FileOps REAL_OPS{real_open, real_seek_end, real_position, real_read, real_at_eof, real_close};
+constexpr FileOps REAL_OPS{real_open,   real_seek_end, real_position, real_read,
+                           real_at_eof, real_close,    real_borrow};
 
 const FileOps* current_ops = &REAL_OPS;
 

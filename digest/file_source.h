@@ -25,6 +25,16 @@ struct FileOps {
   // True once a read has met the end of the file.
   bool (*at_eof)(FileSource* src);
   void (*close)(FileSource* src);
+  // Optional; nullptr when the stream cannot lend its buffer. Hands out up
+  // to `max_blocks` whole blocks of `block_bytes` bytes that the stream
+  // already holds in memory, stores how many in `*blocks` and returns where
+  // they start (nullptr and 0 when it holds less than one whole block). The
+  // stream moves past them as if that many reads of `block_bytes` had
+  // returned them. It never reads the file, so it neither fails nor sets the
+  // end-of-file indicator. The bytes stay valid until the next operation on
+  // the stream.
+  const std::uint8_t* (*borrow)(FileSource* src, std::size_t block_bytes, std::size_t max_blocks,
+                                std::size_t* blocks) = nullptr;
 };
 
 // The operations in force: the real file system unless a test replaced them.

@@ -14,11 +14,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "digest/compress_dispatch.h"
 #include "digest/file_digest.h"
 #include "digest/file_source.h"
-
-template <typename Word>
-using CompressFn = void (*)(Word* h, const Word* m);
 
 // Big-endian load of one message word.
 template <typename Word>
@@ -30,11 +28,14 @@ inline Word load_be(const std::uint8_t* p) {
 
 // Digests the file at `path` into the chaining words `h`, which the caller
 // has set to the algorithm's initial value. `chunk` is the routine's block
-// buffer. Returns the byte count, or a failure code; every stream opened here
-// is closed before return.
+// buffer. `blocks`, when given, folds runs of whole blocks taken straight
+// from the stream's buffer (see FileOps::borrow); it must give the same words
+// as `compress` block by block. Without it such runs go through `compress`.
+// Returns the byte count, or a failure code; every stream opened here is
+// closed before return.
 template <typename Word>
 std::int64_t frame_file(const char* path, std::uint64_t max_bytes, std::uint8_t* chunk, Word* h,
-                        CompressFn<Word> compress) {
+                        CompressFn<Word> compress, BlocksFn<Word> blocks = nullptr) {
   constexpr std::size_t WORD_BYTES = sizeof(Word);
   constexpr std::size_t BLOCK_BYTES = 16 * WORD_BYTES;
   // Least room in the final data block for the end marker and the two
@@ -73,10 +74,37 @@ std::int64_t frame_file(const char* path, std::uint64_t max_bytes, std::uint8_t*
   };
 
   do {
+    // Blocks that cannot hold the end of the file, borrowed from the stream's
+    // buffer when it holds them. Each is exactly what a full one-block read
+    // would have brought with `total` staying below `size` and the
+    // end-of-file indicator clear, so none of the checks below could fail on
+    // it, and the reads that follow see the stream where those reads would
+    // have left it.
+    if (fs.borrow != nullptr) {
+      const std::uint64_t before_last = (size - total - 1) / BLOCK_BYTES;
+      std::size_t got = 0;
+      const std::uint8_t* run =
+          before_last == 0
+              ? nullptr
+              : fs.borrow(src, BLOCK_BYTES, static_cast<std::size_t>(before_last), &got);
+      if (run != nullptr && got > 0) {
+        if (blocks != nullptr) {
+          blocks(h, run, got);
+        } else {
+          for (std::size_t b = 0; b < got; ++b, run += BLOCK_BYTES) {
+            for (std::size_t i = 0; i < 16; ++i) m[i] = load_be<Word>(run + i * WORD_BYTES);
+            compress(h, m);
+          }
+        }
+        total += static_cast<std::uint32_t>(got * BLOCK_BYTES);
+        continue;
+      }
+    }
+
     const std::size_t n = fs.read(src, chunk, BLOCK_BYTES);
     total += static_cast<std::uint32_t>(n);
     if (total == size) last_chunk = true;
-    if (total > size) return fail(DIGEST_FILE_ERROR);  // the file grew
+    if (total > size) return fail(DIGEST_FILE_ERROR);                    // the file grew
     if (n < BLOCK_BYTES && !last_chunk) return fail(DIGEST_FILE_ERROR);  // shrank or failed
 
     const std::size_t whole = n / WORD_BYTES;
@@ -88,7 +116,8 @@ std::int64_t frame_file(const char* path, std::uint64_t max_bytes, std::uint8_t*
       if (!last_chunk) return fail(DIGEST_LOGIC_ERROR);
       // The r bytes, the end marker, then zero bytes, left-aligned.
       Word w = 0;
-      for (std::size_t i = 0; i < r; ++i) w = static_cast<Word>((w << 8) | chunk[whole * WORD_BYTES + i]);
+      for (std::size_t i = 0; i < r; ++i)
+        w = static_cast<Word>((w << 8) | chunk[whole * WORD_BYTES + i]);
       w = static_cast<Word>((w << 8) | 0x80u);
       w = static_cast<Word>(w << (8 * (WORD_BYTES - 1 - r)));
       m[whole] = w;

@@ -1,0 +1,127 @@
+// Choosing the compression path: which paths this binary holds, which of
+// them this CPU can run, and which one the file digests use. The arithmetic
+// lives in the per-path files; nothing here computes a digest.
+#include "digest/compress_dispatch.h"
+
+#include "digest/compress_paths.h"
+#include "digest/sha1.h"
+#include "digest/sha512.h"
+
+#if ZMRGEN_X86_PATHS
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#else
+#include <cpuid.h>
+#endif
+#endif
+
+namespace {
+
+#if ZMRGEN_X86_PATHS
+
+struct CpuidRegs {
+  std::uint32_t eax, ebx, ecx, edx;
+};
+
+CpuidRegs cpuid(std::uint32_t leaf, std::uint32_t subleaf) {
+  CpuidRegs r{};
+#if defined(_MSC_VER) && !defined(__clang__)
+  int regs[4];
+  __cpuidex(regs, static_cast<int>(leaf), static_cast<int>(subleaf));
+  r = {static_cast<std::uint32_t>(regs[0]), static_cast<std::uint32_t>(regs[1]),
+       static_cast<std::uint32_t>(regs[2]), static_cast<std::uint32_t>(regs[3])};
+#else
+  __cpuid_count(leaf, subleaf, r.eax, r.ebx, r.ecx, r.edx);
+#endif
+  return r;
+}
+
+// The register state the operating system saves on a context switch (XCR0).
+std::uint64_t os_saved_state() {
+#if defined(_MSC_VER) && !defined(__clang__)
+  return _xgetbv(0);
+#else
+  std::uint32_t lo = 0, hi = 0;
+  __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+  return (static_cast<std::uint64_t>(hi) << 32) | lo;
+#endif
+}
+
+bool bit(std::uint32_t reg, unsigned n) { return ((reg >> n) & 1u) != 0; }
+
+std::uint32_t detect_features() {
+  const std::uint32_t max_leaf = cpuid(0, 0).eax;
+  if (max_leaf < 1) return 0;
+  const CpuidRegs l1 = cpuid(1, 0);
+  const CpuidRegs l7 = max_leaf >= 7 ? cpuid(7, 0) : CpuidRegs{};
+
+  std::uint32_t f = 0;
+  if (bit(l1.ecx, 9)) f |= CPU_SSSE3;
+  if (bit(l1.ecx, 19)) f |= CPU_SSE41;
+  if (bit(l7.ebx, 29)) f |= CPU_SHA;
+  if (bit(l7.ebx, 8)) f |= CPU_BMI2;
+
+  // The vector extensions are usable only when the system saves their
+  // registers: XMM and YMM state for AVX2, and the opmask and ZMM state as
+  // well for AVX-512.
+  if (bit(l1.ecx, 27) && bit(l1.ecx, 28)) {  // OSXSAVE, AVX
+    const std::uint64_t xcr0 = os_saved_state();
+    const bool ymm = (xcr0 & 0x6u) == 0x6u;
+    const bool zmm = (xcr0 & 0xE6u) == 0xE6u;
+    if (ymm && bit(l7.ebx, 5)) f |= CPU_AVX2;
+    if (zmm && bit(l7.ebx, 16) && bit(l7.ebx, 31)) f |= CPU_AVX512VL;  // AVX512F, AVX512VL
+  }
+  return f;
+}
+
+#else
+
+std::uint32_t detect_features() { return 0; }
+
+#endif
+
+// Every path this binary holds: the portable one first, then the others in
+// rising order of speed on the machines measured. The active path is the
+// last one that runs here.
+constexpr Sha1Path SHA1_PATHS[] = {
+    {"portable", 0, sha1_compress, sha1_blocks_portable},
+#if ZMRGEN_X86_PATHS
+    {"shani", CPU_SHA | CPU_SSSE3 | CPU_SSE41, sha1_compress_shani, sha1_blocks_shani},
+#endif
+};
+
+constexpr Sha512Path SHA512_PATHS[] = {
+    {"portable", 0, sha512_compress, sha512_blocks_portable},
+#if ZMRGEN_X86_PATHS
+    {"avx2", CPU_AVX2 | CPU_BMI2, sha512_compress_avx2, sha512_blocks_avx2},
+    {"avx512", CPU_AVX512VL | CPU_AVX2 | CPU_BMI2, sha512_compress_avx512, sha512_blocks_avx512},
+#endif
+};
+
+template <typename Word, std::size_t N>
+const CompressPath<Word>& best_path(const CompressPath<Word> (&paths)[N]) {
+  for (std::size_t i = N; i-- > 1;) {
+    if (path_runs_here(paths[i])) return paths[i];
+  }
+  return paths[0];
+}
+
+}  // namespace
+
+std::uint32_t cpu_features() {
+  static const std::uint32_t features = detect_features();
+  return features;
+}
+
+std::span<const Sha1Path> sha1_paths() { return SHA1_PATHS; }
+std::span<const Sha512Path> sha512_paths() { return SHA512_PATHS; }
+
+const Sha1Path& sha1_active_path() {
+  static const Sha1Path& chosen = best_path(SHA1_PATHS);
+  return chosen;
+}
+
+const Sha512Path& sha512_active_path() {
+  static const Sha512Path& chosen = best_path(SHA512_PATHS);
+  return chosen;
+}

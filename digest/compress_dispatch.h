@@ -1,0 +1,62 @@
+// The block compressions built into this binary and the one chosen for the
+// CPU it runs on.
+//
+// Every digest has a portable path, which is the reference, and may have
+// paths that use CPU extensions (x86 SHA instructions, BMI2, AVX2,
+// AVX-512). Each path offers the same two entry points: the compression of
+// one block of words, with the signature of sha1_compress/sha512_compress,
+// and a run of whole blocks taken straight from file bytes. The choice is
+// made once, from CPUID, on first use; every path gives the same words.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+// Folds one 16-word block (big-endian words) into the chaining words h.
+template <typename Word>
+using CompressFn = void (*)(Word* h, const Word* m);
+
+// Folds `count` consecutive blocks of 16 * sizeof(Word) bytes, read as
+// big-endian words from `data` (no alignment needed), into h.
+template <typename Word>
+using BlocksFn = void (*)(Word* h, const std::uint8_t* data, std::size_t count);
+
+// CPU features a path may need; a path runs only when all of its are present
+// (for the vector extensions, also enabled by the operating system).
+inline constexpr std::uint32_t CPU_SSSE3 = 1u << 0;
+inline constexpr std::uint32_t CPU_SSE41 = 1u << 1;
+inline constexpr std::uint32_t CPU_SHA = 1u << 2;
+inline constexpr std::uint32_t CPU_BMI2 = 1u << 3;
+inline constexpr std::uint32_t CPU_AVX2 = 1u << 4;
+inline constexpr std::uint32_t CPU_AVX512VL = 1u << 5;  // with AVX-512F and the ZMM state
+
+template <typename Word>
+struct CompressPath {
+  const char* name;     // short and stable: "portable", "shani", "avx2", ...
+  std::uint32_t needs;  // CPU_* bits this path needs; 0 for the portable path
+  CompressFn<Word> compress;
+  BlocksFn<Word> blocks;
+};
+
+using Sha1Path = CompressPath<std::uint32_t>;
+using Sha512Path = CompressPath<std::uint64_t>;
+
+// The CPU_* features of this machine, found once.
+std::uint32_t cpu_features();
+
+// True when this machine can run `path`.
+template <typename Word>
+bool path_runs_here(const CompressPath<Word>& path) {
+  return (cpu_features() & path.needs) == path.needs;
+}
+
+// Every path built into this binary, the portable one first, whether or not
+// this machine can run it. Tests and fuzz targets compare each path that
+// runs here against the first.
+std::span<const Sha1Path> sha1_paths();
+std::span<const Sha512Path> sha512_paths();
+
+// The path the file digests use: the fastest that runs here, chosen once.
+const Sha1Path& sha1_active_path();
+const Sha512Path& sha512_active_path();

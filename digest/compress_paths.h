@@ -1,0 +1,32 @@
+// Entry points of the individual compression paths, for the dispatcher and
+// for nothing else: callers go through digest/compress_dispatch.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The x86 paths are built for 64-bit x86 with GCC, clang or MSVC; elsewhere
+// only the portable paths exist.
+#if defined(__x86_64__) || defined(_M_X64)
+#define ZMRGEN_X86_PATHS 1
+#else
+#define ZMRGEN_X86_PATHS 0
+#endif
+
+// Portable paths (sha1.cpp, sha512.cpp); one-block forms are sha1_compress
+// and sha512_compress.
+void sha1_blocks_portable(std::uint32_t* h, const std::uint8_t* data, std::size_t count);
+void sha512_blocks_portable(std::uint64_t* h, const std::uint8_t* data, std::size_t count);
+
+#if ZMRGEN_X86_PATHS
+// SHA-1 with the x86 SHA instructions (sha1_x86.cpp); needs SHA, SSSE3, SSE4.1.
+void sha1_compress_shani(std::uint32_t* h, const std::uint32_t* m);
+void sha1_blocks_shani(std::uint32_t* h, const std::uint8_t* data, std::size_t count);
+
+// SHA-512 with BMI2 rotations in the rounds and the message schedule in
+// vector registers (sha512_x86.cpp): AVX2, or AVX-512VL with its rotations.
+void sha512_compress_avx2(std::uint64_t* h, const std::uint64_t* m);
+void sha512_blocks_avx2(std::uint64_t* h, const std::uint8_t* data, std::size_t count);
+void sha512_compress_avx512(std::uint64_t* h, const std::uint64_t* m);
+void sha512_blocks_avx512(std::uint64_t* h, const std::uint8_t* data, std::size_t count);
+#endif

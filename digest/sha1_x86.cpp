@@ -1,0 +1,127 @@
+// SHA-1 compression with the x86 SHA instructions.
+//
+// SHA1RNDS4 runs four steps on A, B, C, D held in one register (A in the
+// high lane) with the four schedule words, E already added to the first;
+// SHA1NEXTE derives that E from the A of four steps before; SHA1MSG1 and
+// SHA1MSG2 compute the schedule four words at a time. The function and the
+// constant of SHA1RNDS4 are chosen by its immediate operand, one per twenty
+// steps. The routines are built for these instructions alone, and the
+// dispatcher calls them only on a CPU that has them.
+#include "digest/compress_paths.h"
+
+#if ZMRGEN_X86_PATHS
+
+#include <immintrin.h>
+
+#if defined(_MSC_VER) && !defined(__clang__)
+#define ZMRGEN_TARGET_SHA
+#else
+#define ZMRGEN_TARGET_SHA __attribute__((target("sha,ssse3,sse4.1")))
+#endif
+
+namespace {
+
+// Message group g, words 4g .. 4g+3 with word 4g in the high lane, from
+// file bytes (each word big-endian) or from words already packed.
+ZMRGEN_TARGET_SHA inline __m128i load_group_bytes(const std::uint8_t* p) {
+  // Reversing all sixteen bytes both swaps each word's bytes and puts the
+  // first word in the high lane.
+  const __m128i reverse = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  return _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), reverse);
+}
+
+ZMRGEN_TARGET_SHA inline __m128i load_group_words(const std::uint32_t* m) {
+  return _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(m)), 0x1B);
+}
+
+// Schedule group g >= 4 from the four before it, held in a ring of four
+// registers where it replaces group g - 4.
+#define SHA1_NEXT_GROUP(g)                                                                   \
+  msg[(g)&3] = _mm_sha1msg2_epu32(                                                           \
+      _mm_xor_si128(_mm_sha1msg1_epu32(msg[(g)&3], msg[((g) + 1) & 3]), msg[((g) + 2) & 3]), \
+      msg[((g) + 3) & 3])
+
+// Steps 4g .. 4g+3 for g >= 1. `prev` holds the state before the previous
+// group, whose A, rotated, is this group's E.
+#define SHA1_GROUP(g)                                          \
+  do {                                                         \
+    if ((g) >= 4) SHA1_NEXT_GROUP(g);                          \
+    const __m128i e_w = _mm_sha1nexte_epu32(prev, msg[(g)&3]); \
+    prev = abcd;                                               \
+    abcd = _mm_sha1rnds4_epu32(abcd, e_w, (g) / 5);            \
+  } while (0)
+
+// Folds `count` blocks into h. `bytes` (64 per block) when FROM_BYTES, else
+// `words` (16 per block).
+template <bool FROM_BYTES>
+ZMRGEN_TARGET_SHA inline void compress_shani(std::uint32_t* h, const std::uint8_t* bytes,
+                                             const std::uint32_t* words, std::size_t count) {
+  __m128i abcd = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h)), 0x1B);
+  __m128i e_acc = _mm_set_epi32(static_cast<int>(h[4]), 0, 0, 0);
+
+  for (; count > 0; --count) {
+    __m128i msg[4];
+    for (int i = 0; i < 4; ++i) {
+      if constexpr (FROM_BYTES) {
+        msg[i] = load_group_bytes(bytes + 16 * i);
+      } else {
+        msg[i] = load_group_words(words + 4 * i);
+      }
+    }
+    const __m128i abcd_start = abcd;
+    const __m128i e_start = e_acc;
+
+    // Steps 0 .. 3 take E straight from the chaining value.
+    __m128i prev = abcd;
+    abcd = _mm_sha1rnds4_epu32(abcd, _mm_add_epi32(e_acc, msg[0]), 0);
+    SHA1_GROUP(1);
+    SHA1_GROUP(2);
+    SHA1_GROUP(3);
+    SHA1_GROUP(4);
+    SHA1_GROUP(5);
+    SHA1_GROUP(6);
+    SHA1_GROUP(7);
+    SHA1_GROUP(8);
+    SHA1_GROUP(9);
+    SHA1_GROUP(10);
+    SHA1_GROUP(11);
+    SHA1_GROUP(12);
+    SHA1_GROUP(13);
+    SHA1_GROUP(14);
+    SHA1_GROUP(15);
+    SHA1_GROUP(16);
+    SHA1_GROUP(17);
+    SHA1_GROUP(18);
+    SHA1_GROUP(19);
+
+    // The final E is the rotated A of four steps before the end; it is added
+    // to the starting E in the high lane, as the other words are below.
+    e_acc = _mm_sha1nexte_epu32(prev, e_start);
+    abcd = _mm_add_epi32(abcd, abcd_start);
+
+    if constexpr (FROM_BYTES) {
+      bytes += 64;
+    } else {
+      words += 16;
+    }
+  }
+
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(h), _mm_shuffle_epi32(abcd, 0x1B));
+  h[4] = static_cast<std::uint32_t>(_mm_extract_epi32(e_acc, 3));
+}
+
+#undef SHA1_GROUP
+#undef SHA1_NEXT_GROUP
+
+}  // namespace
+
+ZMRGEN_TARGET_SHA void sha1_compress_shani(std::uint32_t* h, const std::uint32_t* m) {
+  compress_shani<false>(h, nullptr, m, 1);
+}
+
+ZMRGEN_TARGET_SHA void sha1_blocks_shani(std::uint32_t* h, const std::uint8_t* data,
+                                         std::size_t count) {
+  compress_shani<true>(h, data, nullptr, count);
+}
+
+#endif  // ZMRGEN_X86_PATHS
