@@ -50,7 +50,7 @@ void put_file(const std::string& name, const Bytes& content) {
   FUZZ_CHECK(std::fclose(f) == 0);
 }
 
-Bytes pattern(std::size_t n, unsigned seed) {
+Bytes pattern(std::size_t n, std::size_t seed) {
   Bytes b(n);
   for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>((i * 167 + seed * 31) >> 1);
   return b;
