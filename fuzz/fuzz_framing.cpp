@@ -5,7 +5,8 @@
 // reports (the true size, a size off by a little, a failed query, a size at
 // or past the limit, any 64-bit value), which open fails, and how each read
 // of the reading pass answers: in full, short, with an error, after the file
-// grew or shrank, or with the end-of-file indicator raised early.
+// grew or shrank, or with the end-of-file indicator raised early; and whether
+// the stream lends whole blocks from its buffer, and how many at a time.
 //
 // Whatever happens, the routine must return a known status, close every
 // stream it opened, never touch a closed stream, never read during the size
@@ -45,6 +46,7 @@ struct FakeStream {
   int id;  // 1 for the first open of the call, 2 for the second, ...
   std::size_t offset;
   bool eof;
+  std::uint8_t* lent;  // the blocks last lent, valid until the next operation
 };
 
 // The scripted file system, one per input.
@@ -53,6 +55,9 @@ struct Scenario {
   bool probe_fails;
   std::uint64_t probe_value;  // what the position query reports after the seek
   int failing_open;           // 1-based; 0 when every open succeeds
+  bool lends;                 // the stream lends whole blocks from its buffer
+  std::uint8_t lend_seed;     // how many blocks each loan may hold
+  int loans;
   std::vector<ReadStep> steps;
 
   int opens;
@@ -72,12 +77,17 @@ FileSource* fake_open(const char* path) {
   const int index = ++scenario->opens;
   if (index == scenario->failing_open) return nullptr;
   ++scenario->open_streams;
-  return reinterpret_cast<FileSource*>(new FakeStream{index, 0, false});
+  return reinterpret_cast<FileSource*>(new FakeStream{index, 0, false, nullptr});
 }
 
+// The stream behind `src`; any operation ends the previous loan, so a
+// framing that used lent bytes after it would read freed memory.
 FakeStream* stream(FileSource* src) {
   FUZZ_CHECK(src != nullptr);
-  return reinterpret_cast<FakeStream*>(src);
+  auto* s = reinterpret_cast<FakeStream*>(src);
+  delete[] s->lent;
+  s->lent = nullptr;
+  return s;
 }
 
 void fake_seek_end(FileSource* src) {
@@ -131,6 +141,32 @@ std::size_t fake_read(FileSource* src, std::uint8_t* buf, std::size_t count) {
 
 bool fake_at_eof(FileSource* src) { return stream(src)->eof; }
 
+// Lends up to `max_blocks` whole blocks at the read position, as many as
+// this loan allows and the file still holds after it.
+const std::uint8_t* fake_borrow(FileSource* src, std::size_t block_bytes, std::size_t max_blocks,
+                                std::size_t* blocks) {
+  FakeStream* s = stream(src);
+  FUZZ_CHECK(blocks != nullptr);
+  FUZZ_CHECK(block_bytes > 0 && max_blocks > 0);
+  if (s->id == 1) ++scenario->probe_reads;
+  *blocks = 0;
+  if (!scenario->lends) return nullptr;
+  const std::size_t cap = static_cast<std::size_t>(scenario->lend_seed + 3 * scenario->loans++) % 9;
+  const std::vector<std::uint8_t>& content = scenario->content;
+  const std::size_t whole =
+      s->offset < content.size() ? (content.size() - s->offset) / block_bytes : 0;
+  std::size_t n = max_blocks < cap ? max_blocks : cap;
+  if (whole < n) n = whole;
+  if (n == 0) return nullptr;
+  s->lent = new std::uint8_t[n * block_bytes];
+  std::memcpy(s->lent, content.data() + s->offset, n * block_bytes);
+  s->offset += n * block_bytes;
+  if (s->id != 1)
+    scenario->delivered.insert(scenario->delivered.end(), s->lent, s->lent + n * block_bytes);
+  *blocks = n;
+  return s->lent;
+}
+
 void fake_close(FileSource* src) {
   FakeStream* s = stream(src);
   ++scenario->closes;
@@ -138,8 +174,8 @@ void fake_close(FileSource* src) {
   delete s;  // a second close or any later use is a use after free
 }
 
-constexpr FileOps FAKE_OPS{fake_open, fake_seek_end, fake_position,
-                           fake_read, fake_at_eof,   fake_close};
+constexpr FileOps FAKE_OPS{fake_open,   fake_seek_end, fake_position, fake_read,
+                           fake_at_eof, fake_close,    fake_borrow};
 
 // The standard's padded message: the bytes, 0x80, zero bytes, and the bit
 // length big-endian in the last `length_bytes` bytes of a whole block.
@@ -180,10 +216,12 @@ void read_scenario(FuzzInput& in, Scenario& sc, bool& sha512) {
   const std::uint64_t limit = sha512 ? SHA512_MAX_BYTES : SHA1_MAX_BYTES;
   const std::uint8_t open_mode = (mode >> 4) & 3;
   sc.failing_open = open_mode == 3 ? 0 : open_mode;
+  sc.lends = (mode & 0x40) != 0;
 
   const std::size_t length = take_u16(in) & 0x1FFFu;
   const std::uint8_t probe_mode = (mode >> 1) & 7;
   const auto delta = static_cast<std::int8_t>(take_u8(in));
+  sc.lend_seed = take_u8(in);
   sc.probe_fails = probe_mode == 5;
   switch (probe_mode) {
     case 4:  // off by a little: the file is longer or shorter than promised

@@ -1,0 +1,110 @@
+// Fuzz target: every accelerated compression path against the portable one.
+//
+// The input chooses the digest, the chaining value (the initial one or any
+// words at all), how far the blocks stand from an aligned address, and the
+// blocks themselves. Each path this CPU can run must give the portable
+// path's chaining words, both one block at a time from words and over the
+// whole run of blocks straight from bytes; a run of no blocks must change
+// nothing. The blocks lie in a buffer of exactly their size, so a path that
+// reads past them is caught.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <span>
+#include <vector>
+
+#include "digest/compress_dispatch.h"
+#include "digest/sha1.h"
+#include "digest/sha512.h"
+#include "fuzz_input.h"
+
+namespace {
+
+constexpr std::size_t MAX_BLOCKS = 24;
+
+template <typename Word>
+Word load_word(const std::uint8_t* p) {
+  Word w = 0;
+  for (std::size_t i = 0; i < sizeof(Word); ++i) w = static_cast<Word>(w << 8 | p[i]);
+  return w;
+}
+
+template <typename Word, std::size_t N>
+void compare_paths(FuzzInput& in, std::span<const CompressPath<Word>> paths,
+                   const Word (&initial)[N]) {
+  constexpr std::size_t BLOCK = 16 * sizeof(Word);
+  FUZZ_CHECK(!paths.empty());
+  FUZZ_CHECK(paths[0].needs == 0);  // the portable path comes first and runs anywhere
+
+  const std::uint8_t shape = take_u8(in);
+  const std::size_t misalign = shape & 15u;
+  Word h0[N];
+  for (std::size_t i = 0; i < N; ++i) {
+    h0[i] = (shape & 0x10u) != 0 ? static_cast<Word>(take_u64(in)) : initial[i];
+  }
+  const std::size_t count = remaining(in) / BLOCK < MAX_BLOCKS ? remaining(in) / BLOCK : MAX_BLOCKS;
+
+  // The blocks at the chosen distance from alignment, in a buffer that ends
+  // where they end.
+  std::vector<std::uint8_t> buffer(misalign + count * BLOCK);
+  if (count > 0) std::memcpy(buffer.data() + misalign, in.data + in.at, count * BLOCK);
+  const std::uint8_t* blocks = buffer.data() + misalign;
+
+  // The reference: the portable one-block compression, block by block.
+  Word want[N];
+  std::memcpy(want, h0, sizeof want);
+  for (std::size_t b = 0; b < count; ++b) {
+    Word m[16];
+    for (std::size_t i = 0; i < 16; ++i)
+      m[i] = load_word<Word>(blocks + b * BLOCK + i * sizeof(Word));
+    paths[0].compress(want, m);
+  }
+
+  for (const CompressPath<Word>& path : paths) {
+    if (!path_runs_here(path)) continue;
+    Word h[N];
+    std::memcpy(h, h0, sizeof h);
+    for (std::size_t b = 0; b < count; ++b) {
+      Word m[16];
+      for (std::size_t i = 0; i < 16; ++i)
+        m[i] = load_word<Word>(blocks + b * BLOCK + i * sizeof(Word));
+      path.compress(h, m);
+    }
+    FUZZ_CHECK(std::memcmp(h, want, sizeof h) == 0);
+
+    std::memcpy(h, h0, sizeof h);
+    path.blocks(h, blocks, count);
+    FUZZ_CHECK(std::memcmp(h, want, sizeof h) == 0);
+
+    std::memcpy(h, h0, sizeof h);
+    path.blocks(h, blocks, 0);
+    FUZZ_CHECK(std::memcmp(h, h0, sizeof h) == 0);
+  }
+}
+
+template <typename Word>
+void list_paths(const char* digest, std::span<const CompressPath<Word>> paths) {
+  for (const CompressPath<Word>& path : paths) {
+    std::fprintf(stderr, "fuzz_compress: %s path %s: %s\n", digest, path.name,
+                 path_runs_here(path) ? "compared" : "not runnable here, skipped");
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  list_paths<std::uint32_t>("SHA-1", sha1_paths());
+  list_paths<std::uint64_t>("SHA-512", sha512_paths());
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  FuzzInput in{data, size, 0};
+  if ((take_u8(in) & 1u) == 0) {
+    compare_paths<std::uint32_t, 5>(in, sha1_paths(), SHA1_H0);
+  } else {
+    compare_paths<std::uint64_t, 8>(in, sha512_paths(), SHA512_H0);
+  }
+  return 0;
+}
