@@ -10,3 +10,11 @@ void console_init();
 // keyboard itself (not standard input), without echo. Returns at once when
 // no console is attached. The previous console mode is restored on return.
 void wait_for_key();
+
+#ifdef _WIN32
+// The wide command line that wmain receives, converted to UTF-8 so that any
+// file name survives (main's own arguments are in the ANSI code page, which
+// cannot hold every name). The file layer converts names back to UTF-16.
+// The result lives until the process ends.
+const char* const* console_utf8_arguments(int argc, wchar_t** wide_argv);
+#endif

@@ -7,6 +7,7 @@
 #include "digest/file_source.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -15,6 +16,13 @@
 
 #ifdef _WIN32
 #include <io.h>
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -22,7 +30,19 @@
 namespace {
 
 #ifdef _WIN32
-int raw_open(const char* path) { return _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT); }
+// Names are UTF-8 inside the program (see console_utf8_arguments); Windows
+// opens them by their UTF-16 form, which reaches every name, not only those
+// the ANSI code page can spell. The longest path Windows accepts is 32767
+// units.
+constexpr int WIDE_PATH_UNITS = 32768;
+
+int raw_open(const char* path) {
+  wchar_t wide[WIDE_PATH_UNITS];
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide, WIDE_PATH_UNITS) <= 0) {
+    return -1;  // not UTF-8, or too long for any Windows path
+  }
+  return _wopen(wide, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+}
 int raw_close(int fd) { return _close(fd); }
 long long raw_seek_end(int fd) { return _lseeki64(fd, 0, SEEK_END); }
 long long raw_tell(int fd) { return _lseeki64(fd, 0, SEEK_CUR); }

@@ -12,6 +12,13 @@
 
 #ifdef _WIN32
 #include <io.h>
+#include <share.h>
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 #else
 #include <unistd.h>
@@ -25,35 +32,63 @@ RecordClock record_clock = system_clock_seconds;
 
 #ifdef _WIN32
 
+// Names are UTF-8 inside the program; Windows takes them in UTF-16. A record
+// name and its temporary name are short, so a fixed buffer holds them.
+constexpr int WIDE_NAME_UNITS = static_cast<int>(RECORD_NAME_CHARS) + 64;
+
+bool to_wide(const char* name, wchar_t* wide) {
+  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wide, WIDE_NAME_UNITS) > 0;
+}
+
 bool is_directory(const char* name) {
-  const DWORD attrs = GetFileAttributesA(name);
+  wchar_t wide[WIDE_NAME_UNITS];
+  if (!to_wide(name, wide)) return false;
+  const DWORD attrs = GetFileAttributesW(wide);
   return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 // Creates a new, uniquely named file beside the record; its name goes to tmp.
+// Nobody else may open it until it is complete and in place.
 int create_temp(const char* name, char* tmp, std::size_t tmp_size) {
   for (unsigned attempt = 0; attempt < 100; ++attempt) {
-    std::snprintf(tmp, tmp_size, "%s.%lu-%u.tmp", name, GetCurrentProcessId(), attempt);
+    std::snprintf(tmp, tmp_size, "%s.%lu-%u.tmp", name,
+                  static_cast<unsigned long>(GetCurrentProcessId()), attempt);
+    wchar_t wide[WIDE_NAME_UNITS];
+    if (!to_wide(tmp, wide)) return -1;
     int fd = -1;
-    if (_sopen_s(&fd, tmp, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _SH_DENYRW,
-                 _S_IREAD | _S_IWRITE) == 0) {
-      return fd;
-    }
-    if (errno != EEXIST) return -1;
+    const errno_t err = _wsopen_s(&fd, wide, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                                  _SH_DENYRW, _S_IREAD | _S_IWRITE);
+    if (err == 0) return fd;
+    if (err != EEXIST) return -1;
   }
   return -1;
 }
 
 bool write_all(int fd, const char* data, std::size_t n) {
-  return _write(fd, data, static_cast<unsigned>(n)) == static_cast<int>(n);
+  while (n > 0) {
+    const unsigned part = n > 0x40000000u ? 0x40000000u : static_cast<unsigned>(n);
+    const int done = _write(fd, data, part);
+    if (done <= 0) return false;
+    data += done;
+    n -= static_cast<std::size_t>(done);
+  }
+  return true;
 }
 bool flush_to_disk(int fd) { return _commit(fd) == 0; }
 bool close_file(int fd) { return _close(fd) == 0; }
+// Replaces any earlier record in one step; readers see the old record or the
+// new one, never a part.
 bool replace_file(const char* from, const char* to) {
-  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  wchar_t wide_from[WIDE_NAME_UNITS];
+  wchar_t wide_to[WIDE_NAME_UNITS];
+  return to_wide(from, wide_from) && to_wide(to, wide_to) &&
+         MoveFileExW(wide_from, wide_to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
-void remove_file(const char* name) { _unlink(name); }
-void sync_directory() {}
+void remove_file(const char* name) {
+  wchar_t wide[WIDE_NAME_UNITS];
+  if (to_wide(name, wide)) _wunlink(wide);
+}
+void sync_directory() {}  // MOVEFILE_WRITE_THROUGH has made the rename durable
 
 #else
 

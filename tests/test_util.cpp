@@ -1,5 +1,6 @@
 #include "test_util.h"
 
+#ifndef _WIN32  // Windows: tests/windows/test_util_windows.cpp
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -7,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif  // _WIN32
 
 #include <cerrno>
 #include <cinttypes>
@@ -21,6 +23,7 @@
 #include "digest/sha1.h"
 #include "digest/sha512.h"
 
+#ifndef _WIN32  // Windows: tests/windows/test_util_windows.cpp
 namespace {
 
 void remove_tree(const std::string& path) {
@@ -57,6 +60,7 @@ ScratchCwd::ScratchCwd() {
 ScratchCwd::~ScratchCwd() {
   if (chdir(saved_.c_str()) != 0) std::perror("chdir");
 }
+#endif  // _WIN32
 
 void write_file(const std::string& path, const Bytes& content) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
@@ -76,6 +80,7 @@ std::string read_file(const std::string& path) {
   return s.str();
 }
 
+#ifndef _WIN32  // Windows: tests/windows/test_util_windows.cpp
 bool file_exists(const std::string& path) {
   struct stat st {};
   return lstat(path.c_str(), &st) == 0;
@@ -99,6 +104,7 @@ std::vector<std::string> list_dir(const std::string& dir) {
   }
   return names;
 }
+#endif  // _WIN32
 
 Bytes pattern_bytes(std::size_t n, std::uint32_t seed) {
   Bytes out(n);
@@ -192,6 +198,7 @@ std::string success_output(const Sha1Digest& sha1, const Sha512Digest& sha512) {
   return s;
 }
 
+#ifndef _WIN32  // Windows: tests/windows/test_util_windows.cpp
 namespace {
 
 std::string drain(int fd) {
@@ -258,6 +265,7 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
   if (WIFSIGNALED(status)) run.term_signal = WTERMSIG(status);
   return run;
 }
+#endif  // _WIN32
 
 // ---- Scripted file system ----
 
@@ -341,6 +349,7 @@ ScriptedFsGuard::~ScriptedFsGuard() {
 
 // ---- Standard output capture ----
 
+#ifndef _WIN32  // Windows: tests/windows/test_util_windows.cpp
 namespace {
 int saved_stdout = -1;
 std::string capture_path;
@@ -365,3 +374,4 @@ std::string end_capture_stdout() {
   unlink(capture_path.c_str());
   return s;
 }
+#endif  // _WIN32

@@ -1,0 +1,172 @@
+// Console layer for Windows consoles.
+//
+// The key wait reads the console's own input buffer (CONIN$), so redirected
+// standard input cannot satisfy it, and a process with no console (started
+// detached, or as a service) does not wait at all.
+#include "app/console.h"
+
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+namespace {
+
+// The console's input handle and mode while the key wait runs, for the
+// control handler, which restores the mode when the console is closed or
+// Ctrl+Break ends the process during the wait.
+HANDLE volatile waiting_input = INVALID_HANDLE_VALUE;
+DWORD saved_input_mode = 0;
+
+// The console's output code page before the run, restored at exit.
+UINT saved_output_cp = 0;
+
+BOOL WINAPI restore_on_control(DWORD) {
+  const HANDLE in = waiting_input;
+  if (in != INVALID_HANDLE_VALUE) SetConsoleMode(in, saved_input_mode);
+  return FALSE;  // let the default handling end the process
+}
+
+void restore_output_cp() {
+  if (saved_output_cp != 0) SetConsoleOutputCP(saved_output_cp);
+}
+
+bool is_digit_key(WORD vk) {
+  return (vk >= '0' && vk <= '9') || (vk >= VK_NUMPAD0 && vk <= VK_NUMPAD9);
+}
+
+// Keys that yield an extended key code (the two-part codes of the classic
+// console keyboard interface) rather than a character.
+bool is_extended_key(WORD vk) {
+  switch (vk) {
+    case VK_PRIOR:
+    case VK_NEXT:
+    case VK_END:
+    case VK_HOME:
+    case VK_LEFT:
+    case VK_UP:
+    case VK_RIGHT:
+    case VK_DOWN:
+    case VK_INSERT:
+    case VK_DELETE:
+      return true;
+    default:
+      return vk >= VK_F1 && vk <= VK_F12;
+  }
+}
+
+// True for a key press that ends the wait: one that yields a character or
+// an extended key code. Other releases, modifier keys alone (Shift, Ctrl, Alt,
+// the lock keys) and Ctrl with a digit yield neither and are skipped.
+bool ends_wait(const KEY_EVENT_RECORD& key) {
+  // A character typed as Alt plus digits on the number pad arrives with the
+  // release of Alt.
+  if (!key.bKeyDown) return key.wVirtualKeyCode == VK_MENU && key.uChar.UnicodeChar != 0;
+  const DWORD mods = key.dwControlKeyState;
+  const bool ctrl = (mods & (LEFT_CTRL_PRESSED | RIGHT_CTRL_PRESSED)) != 0;
+  const bool alt = (mods & (LEFT_ALT_PRESSED | RIGHT_ALT_PRESSED)) != 0;
+  const WORD vk = key.wVirtualKeyCode;
+  // Ctrl with a digit: some layouts report a control character for a few of
+  // these (Ctrl+6), but none is a key the user means as an answer. AltGr
+  // (Ctrl and Alt together) with a digit types a real character and counts.
+  if (ctrl && !alt && is_digit_key(vk)) return false;
+  if (key.uChar.UnicodeChar != 0) return true;
+  if (is_extended_key(vk)) return true;
+  // Alt or Ctrl with a letter: an extended code or a control character,
+  // even where the console reports no character for it.
+  return (ctrl || alt) && vk >= 'A' && vk <= 'Z';
+}
+
+}  // namespace
+
+void console_init() {
+  // No system dialog may stop a console run (an empty drive in a path, a
+  // missing medium): such failures become failed opens instead.
+  SetErrorMode(SetErrorMode(0) | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+
+  // File names reach the driver as UTF-8 and are printed as such; a console
+  // shows them right only when its output code page is UTF-8 too. Output
+  // redirected to a file or pipe is UTF-8 either way.
+  DWORD mode = 0;
+  if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) {
+    const UINT previous = GetConsoleOutputCP();
+    if (previous != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) {
+      saved_output_cp = previous;
+      std::atexit(restore_output_cp);
+    }
+  }
+}
+
+const char* const* console_utf8_arguments(int argc, wchar_t** wide_argv) {
+  // A Windows command line holds at most 32767 UTF-16 units, and every unit
+  // becomes at most three UTF-8 bytes (a surrogate pair, two units, becomes
+  // four), so these fixed buffers hold any command line; each argument after
+  // the first takes at least two units (a separator and a character or a
+  // pair of quotes).
+  constexpr std::size_t MAX_UNITS = 32768;
+  constexpr std::size_t MAX_ARGS = MAX_UNITS / 2 + 2;
+  static char text[3 * MAX_UNITS + MAX_ARGS];
+  static const char* args[MAX_ARGS + 1];
+
+  std::size_t used = 0;
+  int count = 0;
+  for (; count < argc && static_cast<std::size_t>(count) < MAX_ARGS; ++count) {
+    const int room = static_cast<int>(sizeof text - used);
+    // Unpaired surrogates become U+FFFD; such a name cannot be opened and is
+    // reported as unreadable.
+    const int n =
+        WideCharToMultiByte(CP_UTF8, 0, wide_argv[count], -1, text + used, room, nullptr, nullptr);
+    if (n <= 0) break;
+    args[count] = text + used;
+    used += static_cast<std::size_t>(n);
+  }
+  args[count] = nullptr;
+  return args;
+}
+
+void wait_for_key() {
+  std::fflush(stdout);
+
+  // The console's own input buffer, whatever standard input is.
+  const HANDLE in =
+      CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
+  if (in == INVALID_HANDLE_VALUE) return;  // no console attached
+  DWORD mode = 0;
+  if (!GetConsoleMode(in, &mode)) {
+    CloseHandle(in);
+    return;
+  }
+  saved_input_mode = mode;
+  waiting_input = in;
+  SetConsoleCtrlHandler(restore_on_control, TRUE);
+
+  // Raw: no line editing, no echo, and Ctrl+C arrives as a key.
+  const DWORD raw =
+      mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT);
+  if (SetConsoleMode(in, raw)) {
+    // Keys pressed while the file was being hashed do not answer a prompt
+    // that was not yet on screen.
+    FlushConsoleInputBuffer(in);
+    INPUT_RECORD record{};
+    DWORD got = 0;
+    while (ReadConsoleInputW(in, &record, 1, &got)) {
+      if (got == 1 && record.EventType == KEY_EVENT && ends_wait(record.Event.KeyEvent)) break;
+    }
+    // The key's release and whatever came with it (the rest of a paste, key
+    // repeat) are not left for the shell to read.
+    FlushConsoleInputBuffer(in);
+    SetConsoleMode(in, mode);
+  }
+
+  SetConsoleCtrlHandler(restore_on_control, FALSE);
+  waiting_input = INVALID_HANDLE_VALUE;
+  CloseHandle(in);
+}
