@@ -3,6 +3,8 @@
 // lives in the per-path files; nothing here computes a digest.
 #include "digest/compress_dispatch.h"
 
+#include <atomic>
+
 #include "digest/compress_paths.h"
 #include "digest/sha1.h"
 #include "digest/sha512.h"
@@ -108,20 +110,45 @@ const CompressPath<Word>& best_path(const CompressPath<Word> (&paths)[N]) {
 
 }  // namespace
 
+// The choices are made on first use and kept in constant-initialised
+// atomics rather than function-local statics: no initialisation guard, so
+// the program needs nothing from the C++ runtime library for them. Two
+// threads racing on first use compute the same value.
+namespace {
+
+constexpr std::uint32_t FEATURES_KNOWN = 1u << 31;
+std::atomic<std::uint32_t> known_features{0};
+std::atomic<const Sha1Path*> chosen_sha1{nullptr};
+std::atomic<const Sha512Path*> chosen_sha512{nullptr};
+
+}  // namespace
+
 std::uint32_t cpu_features() {
-  static const std::uint32_t features = detect_features();
-  return features;
+  std::uint32_t f = known_features.load(std::memory_order_relaxed);
+  if (f == 0) {
+    f = detect_features() | FEATURES_KNOWN;
+    known_features.store(f, std::memory_order_relaxed);
+  }
+  return f & ~FEATURES_KNOWN;
 }
 
 std::span<const Sha1Path> sha1_paths() { return SHA1_PATHS; }
 std::span<const Sha512Path> sha512_paths() { return SHA512_PATHS; }
 
 const Sha1Path& sha1_active_path() {
-  static const Sha1Path& chosen = best_path(SHA1_PATHS);
-  return chosen;
+  const Sha1Path* p = chosen_sha1.load(std::memory_order_acquire);
+  if (p == nullptr) {
+    p = &best_path(SHA1_PATHS);
+    chosen_sha1.store(p, std::memory_order_release);
+  }
+  return *p;
 }
 
 const Sha512Path& sha512_active_path() {
-  static const Sha512Path& chosen = best_path(SHA512_PATHS);
-  return chosen;
+  const Sha512Path* p = chosen_sha512.load(std::memory_order_acquire);
+  if (p == nullptr) {
+    p = &best_path(SHA512_PATHS);
+    chosen_sha512.store(p, std::memory_order_release);
+  }
+  return *p;
 }

@@ -65,9 +65,12 @@ bool raw_is_directory(int fd) {
 }
 #endif
 
-// Large enough that a cached file is read in few system calls, small enough
-// that memory stays fixed and modest whatever the file's size.
-constexpr std::size_t STREAM_BUFFER_BYTES = std::size_t{1} << 20;
+// Large enough that a cached file is read in few system calls (2,048 for the
+// largest file accepted), small enough that the buffer stays in the core's
+// own cache between the copy from the kernel and the hashing, and that the
+// whole process stays well under 4 MiB resident whatever the file's size.
+// On the machines measured, 128 KiB to 1 MiB read equally fast.
+constexpr std::size_t STREAM_BUFFER_BYTES = std::size_t{256} << 10;
 
 }  // namespace
 

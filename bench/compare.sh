@@ -1,0 +1,177 @@
+#!/usr/bin/env bash
+# Side-by-side speed comparison of zmrgen with OpenSSL and coreutils.
+#
+# Builds zmrgen and zmrgen_bench (Release) in their own build directory,
+# writes a 536,870,911-byte file and a 4 KiB file under $TMPDIR (or /tmp),
+# and prints, from runs interleaved in one session, the medians and the
+# ratios the speed targets are stated in:
+#
+#   1. the whole tool on the large cached file against
+#      "openssl dgst -sha1 F; openssl dgst -sha512 F" (target <= 0.9) and
+#      "sha1sum F; sha512sum F" (target <= 0.6), with the tool's peak
+#      resident memory (target <= 4096 KiB);
+#   2. compression throughput over 16 KiB messages against
+#      "openssl speed -bytes 16384 sha1 sha512" (targets >= 1.0 and >= 1.1);
+#   3. the whole tool on a 4 KiB file against "sha1sum F; sha512sum F"
+#      (target <= 1.0).
+#
+# Environment: RUNS (rounds per measurement, default 7), SMALL_LOOPS (runs per
+# timing of the 4 KiB case, default 100), BUILD_DIR (default
+# build/compare), TMPDIR.
+#
+# The script runs itself in a new session with no controlling terminal and
+# standard input from /dev/null (setsid), so the tool's closing key wait
+# returns at once, and every program measured runs under the same
+# conditions.
+set -euo pipefail
+
+if [[ -z "${ZMRGEN_COMPARE_DETACHED:-}" ]]; then
+  export ZMRGEN_COMPARE_DETACHED=1
+  exec setsid -w "$0" "$@" </dev/null
+fi
+
+REPO=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${BUILD_DIR:-$REPO/build/compare}
+RUNS=${RUNS:-7}
+SMALL_LOOPS=${SMALL_LOOPS:-100}
+BIG_BYTES=536870911
+
+for tool in cmake ninja openssl sha1sum sha512sum; do
+  command -v "$tool" >/dev/null || { echo "compare.sh: $tool is missing" >&2; exit 1; }
+done
+if [[ ! -x /usr/bin/time ]]; then
+  echo "Installing GNU time for the peak memory figure..."
+  apt-get install -y -qq time >/dev/null 2>&1 ||
+    { apt-get update -qq >/dev/null && apt-get install -y -qq time >/dev/null; }
+fi
+
+echo "Building Release in $BUILD ..."
+cmake -S "$REPO" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZMRGEN_BUILD_TESTS=OFF \
+  >/dev/null
+cmake --build "$BUILD" --target zmrgen zmrgen_bench >/dev/null
+ZMRGEN=$BUILD/zmrgen
+BENCH=$BUILD/zmrgen_bench
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/zmrgen-compare.XXXXXX")
+trap 'rm -rf "$WORK"' EXIT
+BIG=$WORK/big.bin
+SMALL=$WORK/small.bin
+mkdir "$WORK/records"  # the tool writes its record file in its working directory
+cd "$WORK/records"
+
+echo "Writing the $BIG_BYTES-byte file in $WORK ..."
+head -c "$BIG_BYTES" /dev/urandom >"$BIG"
+head -c 4096 /dev/urandom >"$SMALL"
+cat "$BIG" >/dev/null  # into the page cache
+
+# ---- helpers ----
+
+# Seconds taken by a command, its output discarded; a non-zero exit status
+# is expected from zmrgen (it exits with the byte count).
+seconds() {
+  local t0=$EPOCHREALTIME
+  "$@" >/dev/null 2>&1 || true
+  echo "$EPOCHREALTIME - $t0" | bc -l
+}
+
+median() { printf '%s\n' "$@" | sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+ratio() { echo "$1 / $2" | bc -l; }
+verdict() { awk -v r="$1" -v op="$2" -v lim="$3" 'BEGIN {
+  ok = (op == "<=") ? (r <= lim) : (r >= lim); printf "%s", ok ? "met" : "NOT met" }'; }
+
+openssl_pair() { openssl dgst -sha1 "$1" && openssl dgst -sha512 "$1"; }
+coreutils_pair() { sha1sum "$1" && sha512sum "$1"; }
+repeat() {
+  local n=$1
+  shift
+  for ((i = 0; i < n; i++)); do "$@" >/dev/null 2>&1 || true; done
+}
+
+# ---- correctness of what is timed ----
+
+out=$("$ZMRGEN" "$BIG" || true)
+want1=$(sha1sum "$BIG" | cut -c1-40 | tr a-f A-F)
+want5=$(sha512sum "$BIG" | cut -c1-128 | tr a-f A-F)
+got=$(printf '%s' "$out" | tr -d ' \n')
+if [[ "$got" != *"$want1"*"$want5"* ]]; then
+  echo "compare.sh: zmrgen's digests differ from sha1sum/sha512sum" >&2
+  exit 1
+fi
+
+# ---- 1. the large cached file ----
+
+echo "Timing the large file, $RUNS rounds ..."
+z=() o=() c=()
+for ((r = 0; r < RUNS; r++)); do
+  # Rotate the order so that no program always runs first.
+  case $((r % 3)) in
+    0) z+=("$(seconds "$ZMRGEN" "$BIG")"); o+=("$(seconds openssl_pair "$BIG")")
+       c+=("$(seconds coreutils_pair "$BIG")") ;;
+    1) o+=("$(seconds openssl_pair "$BIG")"); c+=("$(seconds coreutils_pair "$BIG")")
+       z+=("$(seconds "$ZMRGEN" "$BIG")") ;;
+    2) c+=("$(seconds coreutils_pair "$BIG")"); z+=("$(seconds "$ZMRGEN" "$BIG")")
+       o+=("$(seconds openssl_pair "$BIG")") ;;
+  esac
+done
+zm=$(median "${z[@]}") om=$(median "${o[@]}") cm=$(median "${c[@]}")
+rss=()
+for ((r = 0; r < 3; r++)); do
+  rss+=("$({ /usr/bin/time -f %M "$ZMRGEN" "$BIG" 2>&1 >/dev/null || true; } | tail -n 1)")
+done
+rssm=$(median "${rss[@]}")
+
+# ---- 2. compression throughput ----
+
+echo "Timing the compression, $RUNS rounds ..."
+b1=() b5=() s1=() s5=()
+for ((r = 0; r < RUNS; r++)); do
+  csv=$("$BENCH" --benchmark_filter='^sha(1|512)/dispatch$' --benchmark_min_time=1 \
+    --benchmark_format=csv 2>/dev/null)
+  b1+=("$(printf '%s\n' "$csv" | awk -F, '$1 == "\"sha1/dispatch\"" {printf "%.0f\n", $6}')")
+  b5+=("$(printf '%s\n' "$csv" | awk -F, '$1 == "\"sha512/dispatch\"" {printf "%.0f\n", $6}')")
+  mr=$(openssl speed -mr -bytes 16384 -seconds 1 sha1 sha512 2>/dev/null)
+  s1+=("$(printf '%s\n' "$mr" | awk -F: '$1 == "+F" && $3 == "sha1" {print $4}')")
+  s5+=("$(printf '%s\n' "$mr" | awk -F: '$1 == "+F" && $3 == "sha512" {print $4}')")
+done
+b1m=$(median "${b1[@]}") b5m=$(median "${b5[@]}") s1m=$(median "${s1[@]}") s5m=$(median "${s5[@]}")
+
+# ---- 3. the 4 KiB file ----
+
+echo "Timing the 4 KiB file, $RUNS rounds of $SMALL_LOOPS runs ..."
+zs=() cs=()
+for ((r = 0; r < RUNS; r++)); do
+  zs+=("$(seconds repeat "$SMALL_LOOPS" "$ZMRGEN" "$SMALL")")
+  cs+=("$(seconds repeat "$SMALL_LOOPS" coreutils_pair "$SMALL")")
+done
+zsm=$(median "${zs[@]}") csm=$(median "${cs[@]}")
+
+# ---- report ----
+
+cpu=$(awk -F': *' '/^model name/ {print $2; exit}' /proc/cpuinfo)
+paths=$("$BENCH" --benchmark_filter='^sha1/dispatch$' --benchmark_min_time=0.01 2>&1 |
+  awk -F': ' '/ dispatch: / {printf "%s %s; ", $1, $2}')
+echo
+echo "CPU: $cpu ($(nproc) cores); paths: ${paths%; }"
+echo "Medians of $RUNS interleaved rounds."
+echo
+printf '%-44s %10s %10s  %s\n' "measure" "zmrgen" "other" "ratio (target)"
+r1=$(ratio "$zm" "$om") r2=$(ratio "$zm" "$cm")
+printf '%-44s %9.3fs %9.3fs  %.2f (<= 0.9, %s)\n' "536,870,911 B vs openssl dgst pair" \
+  "$zm" "$om" "$r1" "$(verdict "$r1" "<=" 0.9)"
+printf '%-44s %9.3fs %9.3fs  %.2f (<= 0.6, %s)\n' "536,870,911 B vs sha1sum+sha512sum" \
+  "$zm" "$cm" "$r2" "$(verdict "$r2" "<=" 0.6)"
+printf '%-44s %8d KiB %10s  (<= 4096 KiB, %s)\n' "peak resident memory" "$rssm" "" \
+  "$(verdict "$rssm" "<=" 4096)"
+r3=$(ratio "$b1m" "$s1m") r4=$(ratio "$b5m" "$s5m")
+printf '%-44s %7.0f MB/s %5.0f MB/s  %.2f (>= 1.0, %s)\n' "SHA-1 compression vs openssl speed" \
+  "$(echo "$b1m / 1000000" | bc -l)" "$(echo "$s1m / 1000000" | bc -l)" "$r3" \
+  "$(verdict "$r3" ">=" 1.0)"
+printf '%-44s %7.0f MB/s %5.0f MB/s  %.2f (>= 1.1, %s)\n' "SHA-512 compression vs openssl speed" \
+  "$(echo "$b5m / 1000000" | bc -l)" "$(echo "$s5m / 1000000" | bc -l)" "$r4" \
+  "$(verdict "$r4" ">=" 1.1)"
+r5=$(ratio "$zsm" "$csm")
+printf '%-44s %8.2fms %8.2fms  %.2f (<= 1.0, %s)\n' "4 KiB file vs sha1sum+sha512sum (per run)" \
+  "$(echo "$zsm * 1000 / $SMALL_LOOPS" | bc -l)" "$(echo "$csm * 1000 / $SMALL_LOOPS" | bc -l)" \
+  "$r5" "$(verdict "$r5" "<=" 1.0)"
+echo
+echo "Record files were written in $WORK/records ($(df -T "$WORK" | awk 'NR == 2 {print $2}'))."
