@@ -7,8 +7,11 @@
 void console_init();
 
 // Flushes standard output, then waits for one key press on the console
-// keyboard itself (not standard input), without echo. Returns at once when
-// no console is attached. The previous console mode is restored on return.
+// keyboard itself (not standard input), without echo. The whole key is
+// consumed, including every byte of a key that sends several. Returns at once
+// when no console is attached (or, on POSIX, when the process is a background
+// job). The previous console mode is restored on return, and on POSIX also
+// when a terminating signal ends the process during the wait.
 void wait_for_key();
 
 #ifdef _WIN32
