@@ -184,6 +184,8 @@ void check_no_leftovers() {
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) { return 0; }
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (scratch.empty()) set_up();
 

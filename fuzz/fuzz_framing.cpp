@@ -271,6 +271,8 @@ bool must_succeed(const Scenario& sc, std::uint64_t size, std::size_t block) {
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) { return 0; }
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzInput in{data, size, 0};
   Scenario sc{};
