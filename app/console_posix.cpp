@@ -22,6 +22,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <ctime>
 
@@ -100,8 +101,6 @@ void on_terminating_signal(int sig) {
   unblock(sig);
 }
 
-void handle_stop_signal(int sig);
-
 void set_handler(int sig, void (*handler)(int), struct sigaction* previous) {
   struct sigaction action {};
   action.sa_handler = handler;
@@ -121,14 +120,14 @@ void on_continue(int) {
 
 // SIGTSTP (only from kill: Ctrl+Z is a key here): restore the terminal, stop,
 // and once continued take the terminal again if it is ours.
-void handle_stop_signal(int sig) {
+void on_stop_signal(int sig) {
   const int saved_errno = errno;
   const int fd = wait_fd;
   if (fd >= 0) put_back_mode(fd, false);
   signal(sig, SIG_DFL);
   raise(sig);
   unblock(sig);  // stops here until SIGCONT
-  set_handler(sig, handle_stop_signal, nullptr);
+  set_handler(sig, on_stop_signal, nullptr);
   if (fd >= 0 && in_foreground(fd)) tcsetattr(fd, TCSANOW, &raw_mode);
   errno = saved_errno;
 }
@@ -303,7 +302,7 @@ void wait_for_key() {
       }
       sigaction(SIGTSTP, nullptr, &previous_tstp);
       if (previous_tstp.sa_handler == SIG_DFL) {
-        set_handler(SIGTSTP, handle_stop_signal, nullptr);
+        set_handler(SIGTSTP, on_stop_signal, nullptr);
         replaced_tstp = true;
       }
       set_handler(SIGCONT, on_continue, &previous_cont);
