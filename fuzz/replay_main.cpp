@@ -44,6 +44,10 @@ int main(int argc, char** argv) {
     const fs::path absolute = fs::absolute(argv[i], ec);
     if (!ec) collect(absolute, files);
   }
+  if (files.empty()) {
+    std::fprintf(stderr, "no inputs found\n");
+    return 1;
+  }
   LLVMFuzzerInitialize(&argc, &argv);
   for (const fs::path& file : files) {
     std::ifstream in(file, std::ios::binary);
