@@ -16,6 +16,9 @@
 #include <cpuid.h>
 #endif
 #endif
+#if ZMRGEN_ARM_PATHS
+#include <sys/auxv.h>
+#endif
 
 namespace {
 
@@ -76,6 +79,17 @@ std::uint32_t detect_features() {
   return f;
 }
 
+#elif ZMRGEN_ARM_PATHS
+
+// The kernel reports the instructions it lets user code run.
+std::uint32_t detect_features() {
+  const unsigned long hwcap = getauxval(AT_HWCAP);
+  std::uint32_t f = 0;
+  if ((hwcap & HWCAP_SHA1) != 0) f |= CPU_ARM_SHA1;
+  if ((hwcap & HWCAP_SHA512) != 0) f |= CPU_ARM_SHA512;
+  return f;
+}
+
 #else
 
 std::uint32_t detect_features() { return 0; }
@@ -90,6 +104,9 @@ constexpr Sha1Path SHA1_PATHS[] = {
 #if ZMRGEN_X86_PATHS
     {"shani", CPU_SHA | CPU_SSSE3 | CPU_SSE41, sha1_compress_shani, sha1_blocks_shani},
 #endif
+#if ZMRGEN_ARM_PATHS
+    {"armv8", CPU_ARM_SHA1, sha1_compress_arm, sha1_blocks_arm},
+#endif
 };
 
 constexpr Sha512Path SHA512_PATHS[] = {
@@ -97,6 +114,9 @@ constexpr Sha512Path SHA512_PATHS[] = {
 #if ZMRGEN_X86_PATHS
     {"avx2", CPU_AVX2 | CPU_BMI2, sha512_compress_avx2, sha512_blocks_avx2},
     {"avx512", CPU_AVX512VL | CPU_AVX2 | CPU_BMI2, sha512_compress_avx512, sha512_blocks_avx512},
+#endif
+#if ZMRGEN_ARM_PATHS
+    {"armv8", CPU_ARM_SHA512, sha512_compress_arm, sha512_blocks_arm},
 #endif
 };
 

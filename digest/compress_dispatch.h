@@ -30,6 +30,8 @@ inline constexpr std::uint32_t CPU_SHA = 1u << 2;
 inline constexpr std::uint32_t CPU_BMI2 = 1u << 3;
 inline constexpr std::uint32_t CPU_AVX2 = 1u << 4;
 inline constexpr std::uint32_t CPU_AVX512VL = 1u << 5;  // with AVX-512F and the ZMM state
+inline constexpr std::uint32_t CPU_ARM_SHA1 = 1u << 6;    // ARMv8 SHA1C/P/M, SHA1H, SHA1SU0/1
+inline constexpr std::uint32_t CPU_ARM_SHA512 = 1u << 7;  // ARMv8.2 SHA512H/H2, SHA512SU0/1
 
 template <typename Word>
 struct CompressPath {

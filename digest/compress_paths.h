@@ -13,6 +13,14 @@
 #define ZMRGEN_X86_PATHS 0
 #endif
 
+// The ARMv8 paths are built for 64-bit ARM Linux with GCC or clang, where
+// the kernel reports the instructions in getauxval(AT_HWCAP).
+#if defined(__aarch64__) && defined(__linux__) && (defined(__GNUC__) || defined(__clang__))
+#define ZMRGEN_ARM_PATHS 1
+#else
+#define ZMRGEN_ARM_PATHS 0
+#endif
+
 // Portable paths (sha1.cpp, sha512.cpp); one-block forms are sha1_compress
 // and sha512_compress.
 void sha1_blocks_portable(std::uint32_t* h, const std::uint8_t* data, std::size_t count);
@@ -29,4 +37,14 @@ void sha512_compress_avx2(std::uint64_t* h, const std::uint64_t* m);
 void sha512_blocks_avx2(std::uint64_t* h, const std::uint8_t* data, std::size_t count);
 void sha512_compress_avx512(std::uint64_t* h, const std::uint64_t* m);
 void sha512_blocks_avx512(std::uint64_t* h, const std::uint8_t* data, std::size_t count);
+#endif
+
+#if ZMRGEN_ARM_PATHS
+// SHA-1 with the ARMv8 SHA-1 instructions (sha1_arm.cpp).
+void sha1_compress_arm(std::uint32_t* h, const std::uint32_t* m);
+void sha1_blocks_arm(std::uint32_t* h, const std::uint8_t* data, std::size_t count);
+
+// SHA-512 with the ARMv8.2 SHA-512 instructions (sha512_arm.cpp).
+void sha512_compress_arm(std::uint64_t* h, const std::uint64_t* m);
+void sha512_blocks_arm(std::uint64_t* h, const std::uint8_t* data, std::size_t count);
 #endif

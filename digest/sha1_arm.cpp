@@ -1,0 +1,96 @@
+// SHA-1 compression with the ARMv8 SHA-1 instructions.
+//
+// A, B, C, D live in one vector (A in lane 0) and E in a scalar. SHA1C,
+// SHA1P and SHA1M each run four steps with the choose, parity and majority
+// function, given E and the four schedule words with the constant already
+// added; the E of the next four steps is A rotated left by 30, which SHA1H
+// computes from the A before them. SHA1SU0 and SHA1SU1 compute the schedule
+// four words at a time. The routines are built for these instructions alone,
+// and the dispatcher calls them only on a CPU that has them.
+#include "digest/compress_paths.h"
+
+#if ZMRGEN_ARM_PATHS
+
+#include <arm_neon.h>
+
+#define ZMRGEN_TARGET_ARM_SHA1 __attribute__((target("+crypto")))
+
+namespace {
+
+// Steps 4g .. 4g+3 for every group g: the schedule group g (computed from
+// the four before it once g >= 4, in a ring of four registers), the step
+// function of its twenty steps, and E for the group after it.
+ZMRGEN_TARGET_ARM_SHA1 inline void all_steps(uint32x4_t& abcd, std::uint32_t& e,
+                                             uint32x4_t (&msg)[4]) {
+  const uint32x4_t k[4] = {vdupq_n_u32(0x5A827999u), vdupq_n_u32(0x6ED9EBA1u),
+                           vdupq_n_u32(0x8F1BBCDCu), vdupq_n_u32(0xCA62C1D6u)};
+#pragma GCC unroll 20
+  for (int g = 0; g < 20; ++g) {
+    if (g >= 4) {
+      msg[g & 3] = vsha1su1q_u32(vsha1su0q_u32(msg[g & 3], msg[(g + 1) & 3], msg[(g + 2) & 3]),
+                                 msg[(g + 3) & 3]);
+    }
+    const uint32x4_t wk = vaddq_u32(msg[g & 3], k[g / 5]);
+    const std::uint32_t e_next = vsha1h_u32(vgetq_lane_u32(abcd, 0));
+    switch (g / 5) {
+      case 0:
+        abcd = vsha1cq_u32(abcd, e, wk);
+        break;
+      case 2:
+        abcd = vsha1mq_u32(abcd, e, wk);
+        break;
+      default:
+        abcd = vsha1pq_u32(abcd, e, wk);
+        break;
+    }
+    e = e_next;
+  }
+}
+
+// Folds `count` blocks into h. `bytes` (64 per block) when FROM_BYTES, else
+// `words` (16 per block).
+template <bool FROM_BYTES>
+ZMRGEN_TARGET_ARM_SHA1 inline void compress_arm(std::uint32_t* h, const std::uint8_t* bytes,
+                                                const std::uint32_t* words, std::size_t count) {
+  uint32x4_t abcd = vld1q_u32(h);
+  std::uint32_t e = h[4];
+
+  for (; count > 0; --count) {
+    uint32x4_t msg[4];
+    for (std::size_t i = 0; i < 4; ++i) {
+      if constexpr (FROM_BYTES) {
+        // Each word is big-endian in the file.
+        msg[i] = vreinterpretq_u32_u8(vrev32q_u8(vld1q_u8(bytes + 16 * i)));
+      } else {
+        msg[i] = vld1q_u32(words + 4 * i);
+      }
+    }
+    const uint32x4_t abcd_start = abcd;
+    const std::uint32_t e_start = e;
+    all_steps(abcd, e, msg);
+    abcd = vaddq_u32(abcd, abcd_start);
+    e += e_start;
+
+    if constexpr (FROM_BYTES) {
+      bytes += 64;
+    } else {
+      words += 16;
+    }
+  }
+
+  vst1q_u32(h, abcd);
+  h[4] = e;
+}
+
+}  // namespace
+
+ZMRGEN_TARGET_ARM_SHA1 void sha1_compress_arm(std::uint32_t* h, const std::uint32_t* m) {
+  compress_arm<false>(h, nullptr, m, 1);
+}
+
+ZMRGEN_TARGET_ARM_SHA1 void sha1_blocks_arm(std::uint32_t* h, const std::uint8_t* data,
+                                            std::size_t count) {
+  compress_arm<true>(h, data, nullptr, count);
+}
+
+#endif  // ZMRGEN_ARM_PATHS
