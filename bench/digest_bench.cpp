@@ -24,7 +24,7 @@
 
 namespace {
 
-constexpr std::size_t MESSAGE_BYTES = 16 * 1024;
+constexpr std::size_t MESSAGE_BYTES = std::size_t{16} << 10;
 constexpr std::size_t FILE_BYTES = std::size_t{64} << 20;
 
 const std::vector<std::uint8_t>& message() {

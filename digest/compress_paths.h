@@ -21,6 +21,15 @@
 #define ZMRGEN_ARM_PATHS 0
 #endif
 
+// For the small functions a compression is written in: each must dissolve
+// into its caller, whatever the optimiser's size limits say, or the working
+// words go through memory.
+#if defined(_MSC_VER) && !defined(__clang__)
+#define ZMRGEN_ALWAYS_INLINE __forceinline
+#else
+#define ZMRGEN_ALWAYS_INLINE inline __attribute__((always_inline))
+#endif
+
 // Portable paths (sha1.cpp, sha512.cpp); one-block forms are sha1_compress
 // and sha512_compress.
 void sha1_blocks_portable(std::uint32_t* h, const std::uint8_t* data, std::size_t count);

@@ -2,6 +2,7 @@
 #include "digest/sha1.h"
 
 #include <cstdlib>
+#include <utility>
 
 #include "digest/compress_dispatch.h"
 #include "digest/compress_paths.h"
@@ -17,74 +18,78 @@ unsigned step_index(int t) {
   return static_cast<unsigned>(a % 80);
 }
 
-// The four step functions, in forms with fewer operations that give the same
-// words as sha1_f.
-inline std::uint32_t f_choose(std::uint32_t b, std::uint32_t c, std::uint32_t d) {
-  return d ^ (b & (c ^ d));
-}
-inline std::uint32_t f_parity(std::uint32_t b, std::uint32_t c, std::uint32_t d) {
-  return b ^ c ^ d;
-}
-inline std::uint32_t f_majority(std::uint32_t b, std::uint32_t c, std::uint32_t d) {
-  return (b & c) | (d & (b | c));
-}
-
 constexpr std::uint32_t K0 = 0x5A827999u;
 constexpr std::uint32_t K1 = 0x6ED9EBA1u;
 constexpr std::uint32_t K2 = 0x8F1BBCDCu;
 constexpr std::uint32_t K3 = 0xCA62C1D6u;
 
-// Schedule word t. The schedule lives in a ring of 16 words: word t
-// replaces word t - 16, the only one of the four it is made from that no
-// later word needs.
-#define SHA1_W(t)          \
-  ((t) < 16 ? w[(t)&15]    \
-            : (w[(t)&15] = \
-                   rotl32(w[((t)-3) & 15] ^ w[((t)-8) & 15] ^ w[((t)-14) & 15] ^ w[(t)&15], 1)))
+// The function of step T, in forms with fewer operations that give the same
+// words as sha1_f.
+template <int T>
+ZMRGEN_ALWAYS_INLINE std::uint32_t step_f(std::uint32_t b, std::uint32_t c, std::uint32_t d) {
+  if constexpr (T < 20) {
+    return d ^ (b & (c ^ d));
+  } else if constexpr (T >= 40 && T < 60) {
+    return (b & c) | (d & (b | c));
+  } else {
+    return b ^ c ^ d;
+  }
+}
 
-// One step with the working words renamed instead of moved: the new A lands
+template <int T>
+constexpr std::uint32_t STEP_K = T < 20   ? K0
+                                 : T < 40 ? K1
+                                 : T < 60 ? K2
+                                          : K3;
+
+// Schedule word T. The schedule lives in a ring of 16 words: word T replaces
+// word T - 16, the only one of the four it is made from that no later word
+// needs.
+template <int T>
+ZMRGEN_ALWAYS_INLINE std::uint32_t schedule(std::uint32_t* w) {
+  if constexpr (T >= 16) {
+    w[T & 15] = rotl32(w[(T - 3) & 15] ^ w[(T - 8) & 15] ^ w[(T - 14) & 15] ^ w[T & 15], 1);
+  }
+  return w[T & 15];
+}
+
+// Step T with the working words renamed instead of moved: the new A lands
 // in the variable that held E, and B is rotated in place.
-#define SHA1_STEP(a, b, c, d, e, f, k, t)           \
-  e += rotl32(a, 5) + f(b, c, d) + (k) + SHA1_W(t); \
-  b = rotl32(b, 30)
+template <int T>
+ZMRGEN_ALWAYS_INLINE void step(std::uint32_t a, std::uint32_t& b, std::uint32_t c, std::uint32_t d,
+                               std::uint32_t& e, std::uint32_t* w) {
+  e += rotl32(a, 5) + step_f<T>(b, c, d) + STEP_K<T> + schedule<T>(w);
+  b = rotl32(b, 30);
+}
 
-// Five steps bring the names back to where they started.
-#define SHA1_FIVE(f, k, t)               \
-  SHA1_STEP(a, b, c, d, e, f, k, t);     \
-  SHA1_STEP(e, a, b, c, d, f, k, t + 1); \
-  SHA1_STEP(d, e, a, b, c, f, k, t + 2); \
-  SHA1_STEP(c, d, e, a, b, f, k, t + 3); \
-  SHA1_STEP(b, c, d, e, a, f, k, t + 4)
+// Steps T .. T + 4; five steps bring the names back to where they started.
+template <int T>
+ZMRGEN_ALWAYS_INLINE void five_steps(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c,
+                                     std::uint32_t& d, std::uint32_t& e, std::uint32_t* w) {
+  step<T>(a, b, c, d, e, w);
+  step<T + 1>(e, a, b, c, d, w);
+  step<T + 2>(d, e, a, b, c, w);
+  step<T + 3>(c, d, e, a, b, w);
+  step<T + 4>(b, c, d, e, a, w);
+}
+
+template <int... T>
+ZMRGEN_ALWAYS_INLINE void all_steps(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c,
+                                    std::uint32_t& d, std::uint32_t& e, std::uint32_t* w,
+                                    std::integer_sequence<int, T...>) {
+  (five_steps<5 * T>(a, b, c, d, e, w), ...);
+}
 
 // Folds the block whose sixteen words are in w (overwritten by the schedule).
-inline void compress_words(std::uint32_t* h, std::uint32_t* w) {
+ZMRGEN_ALWAYS_INLINE void compress_words(std::uint32_t* h, std::uint32_t* w) {
   std::uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4];
-  SHA1_FIVE(f_choose, K0, 0);
-  SHA1_FIVE(f_choose, K0, 5);
-  SHA1_FIVE(f_choose, K0, 10);
-  SHA1_FIVE(f_choose, K0, 15);
-  SHA1_FIVE(f_parity, K1, 20);
-  SHA1_FIVE(f_parity, K1, 25);
-  SHA1_FIVE(f_parity, K1, 30);
-  SHA1_FIVE(f_parity, K1, 35);
-  SHA1_FIVE(f_majority, K2, 40);
-  SHA1_FIVE(f_majority, K2, 45);
-  SHA1_FIVE(f_majority, K2, 50);
-  SHA1_FIVE(f_majority, K2, 55);
-  SHA1_FIVE(f_parity, K3, 60);
-  SHA1_FIVE(f_parity, K3, 65);
-  SHA1_FIVE(f_parity, K3, 70);
-  SHA1_FIVE(f_parity, K3, 75);
+  all_steps(a, b, c, d, e, w, std::make_integer_sequence<int, 16>{});
   h[0] += a;
   h[1] += b;
   h[2] += c;
   h[3] += d;
   h[4] += e;
 }
-
-#undef SHA1_FIVE
-#undef SHA1_STEP
-#undef SHA1_W
 
 }  // namespace
 

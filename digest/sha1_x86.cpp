@@ -13,6 +13,8 @@
 
 #include <immintrin.h>
 
+#include <utility>
+
 #if defined(_MSC_VER) && !defined(__clang__)
 #define ZMRGEN_TARGET_SHA
 #else
@@ -23,45 +25,52 @@ namespace {
 
 // Message group g, words 4g .. 4g+3 with word 4g in the high lane, from
 // file bytes (each word big-endian) or from words already packed.
-ZMRGEN_TARGET_SHA inline __m128i load_group_bytes(const std::uint8_t* p) {
+ZMRGEN_TARGET_SHA ZMRGEN_ALWAYS_INLINE __m128i load_group_bytes(const std::uint8_t* p) {
   // Reversing all sixteen bytes both swaps each word's bytes and puts the
   // first word in the high lane.
   const __m128i reverse = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
   return _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), reverse);
 }
 
-ZMRGEN_TARGET_SHA inline __m128i load_group_words(const std::uint32_t* m) {
+ZMRGEN_TARGET_SHA ZMRGEN_ALWAYS_INLINE __m128i load_group_words(const std::uint32_t* m) {
   return _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(m)), 0x1B);
 }
 
-// Schedule group g >= 4 from the four before it, held in a ring of four
-// registers where it replaces group g - 4.
-#define SHA1_NEXT_GROUP(g)                                                                   \
-  msg[(g)&3] = _mm_sha1msg2_epu32(                                                           \
-      _mm_xor_si128(_mm_sha1msg1_epu32(msg[(g)&3], msg[((g) + 1) & 3]), msg[((g) + 2) & 3]), \
-      msg[((g) + 3) & 3])
-
-// Steps 4g .. 4g+3 for g >= 1. `prev` holds the state before the previous
+// Steps 4G .. 4G+3 for G >= 1. The message groups sit in a ring of four
+// registers; from G = 4 on, group G is computed from the four before it
+// and replaces group G - 4. `prev` holds the state before the previous
 // group, whose A, rotated, is this group's E.
-#define SHA1_GROUP(g)                                          \
-  do {                                                         \
-    if ((g) >= 4) SHA1_NEXT_GROUP(g);                          \
-    const __m128i e_w = _mm_sha1nexte_epu32(prev, msg[(g)&3]); \
-    prev = abcd;                                               \
-    abcd = _mm_sha1rnds4_epu32(abcd, e_w, (g) / 5);            \
-  } while (0)
+template <int G>
+ZMRGEN_TARGET_SHA ZMRGEN_ALWAYS_INLINE void steps(__m128i& abcd, __m128i& prev, __m128i* msg) {
+  if constexpr (G >= 4) {
+    const __m128i mixed =
+        _mm_xor_si128(_mm_sha1msg1_epu32(msg[G & 3], msg[(G + 1) & 3]), msg[(G + 2) & 3]);
+    msg[G & 3] = _mm_sha1msg2_epu32(mixed, msg[(G + 3) & 3]);
+  }
+  const __m128i e_w = _mm_sha1nexte_epu32(prev, msg[G & 3]);
+  prev = abcd;
+  abcd = _mm_sha1rnds4_epu32(abcd, e_w, G / 5);
+}
+
+template <int... G>
+ZMRGEN_TARGET_SHA ZMRGEN_ALWAYS_INLINE void later_steps(__m128i& abcd, __m128i& prev, __m128i* msg,
+                                                        std::integer_sequence<int, G...>) {
+  (steps<G + 1>(abcd, prev, msg), ...);
+}
 
 // Folds `count` blocks into h. `bytes` (64 per block) when FROM_BYTES, else
 // `words` (16 per block).
 template <bool FROM_BYTES>
-ZMRGEN_TARGET_SHA inline void compress_shani(std::uint32_t* h, const std::uint8_t* bytes,
-                                             const std::uint32_t* words, std::size_t count) {
+ZMRGEN_TARGET_SHA ZMRGEN_ALWAYS_INLINE void compress_shani(std::uint32_t* h,
+                                                           const std::uint8_t* bytes,
+                                                           const std::uint32_t* words,
+                                                           std::size_t count) {
   __m128i abcd = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h)), 0x1B);
   __m128i e_acc = _mm_set_epi32(static_cast<int>(h[4]), 0, 0, 0);
 
   for (; count > 0; --count) {
     __m128i msg[4];
-    for (int i = 0; i < 4; ++i) {
+    for (std::size_t i = 0; i < 4; ++i) {
       if constexpr (FROM_BYTES) {
         msg[i] = load_group_bytes(bytes + 16 * i);
       } else {
@@ -74,25 +83,7 @@ ZMRGEN_TARGET_SHA inline void compress_shani(std::uint32_t* h, const std::uint8_
     // Steps 0 .. 3 take E straight from the chaining value.
     __m128i prev = abcd;
     abcd = _mm_sha1rnds4_epu32(abcd, _mm_add_epi32(e_acc, msg[0]), 0);
-    SHA1_GROUP(1);
-    SHA1_GROUP(2);
-    SHA1_GROUP(3);
-    SHA1_GROUP(4);
-    SHA1_GROUP(5);
-    SHA1_GROUP(6);
-    SHA1_GROUP(7);
-    SHA1_GROUP(8);
-    SHA1_GROUP(9);
-    SHA1_GROUP(10);
-    SHA1_GROUP(11);
-    SHA1_GROUP(12);
-    SHA1_GROUP(13);
-    SHA1_GROUP(14);
-    SHA1_GROUP(15);
-    SHA1_GROUP(16);
-    SHA1_GROUP(17);
-    SHA1_GROUP(18);
-    SHA1_GROUP(19);
+    later_steps(abcd, prev, msg, std::make_integer_sequence<int, 19>{});
 
     // The final E is the rotated A of four steps before the end; it is added
     // to the starting E in the high lane, as the other words are below.
@@ -109,9 +100,6 @@ ZMRGEN_TARGET_SHA inline void compress_shani(std::uint32_t* h, const std::uint8_
   _mm_storeu_si128(reinterpret_cast<__m128i*>(h), _mm_shuffle_epi32(abcd, 0x1B));
   h[4] = static_cast<std::uint32_t>(_mm_extract_epi32(e_acc, 3));
 }
-
-#undef SHA1_GROUP
-#undef SHA1_NEXT_GROUP
 
 }  // namespace
 

@@ -1,6 +1,8 @@
 // SHA-512 file digest: the portable compression and sha512_file.
 #include "digest/sha512.h"
 
+#include <utility>
+
 #include "digest/compress_dispatch.h"
 #include "digest/compress_paths.h"
 #include "digest/framing.h"
@@ -12,64 +14,71 @@ std::uint8_t sha512_chunk[128];
 
 // Ch and Maj in forms with fewer operations; the same words as sha512_ch
 // and sha512_maj.
-inline std::uint64_t choose(std::uint64_t x, std::uint64_t y, std::uint64_t z) {
+ZMRGEN_ALWAYS_INLINE std::uint64_t choose(std::uint64_t x, std::uint64_t y, std::uint64_t z) {
   return z ^ (x & (y ^ z));
 }
-inline std::uint64_t majority(std::uint64_t x, std::uint64_t y, std::uint64_t z) {
+ZMRGEN_ALWAYS_INLINE std::uint64_t majority(std::uint64_t x, std::uint64_t y, std::uint64_t z) {
   return (x & y) | (z & (x | y));
 }
 
-// Schedule word t, kept in a ring of 16 words where word t replaces word
-// t - 16, its last use.
-#define SHA512_W(t)                                                                  \
-  ((t) < 16 ? w[(t)&15]                                                              \
-            : (w[(t)&15] += sha512_small_sigma1(w[((t)-2) & 15]) + w[((t)-7) & 15] + \
-                            sha512_small_sigma0(w[((t)-15) & 15])))
-
-// One round with the working words renamed instead of moved: the new A lands
-// in the variable that held H, the new E in the one that held D.
-#define SHA512_ROUND(a, b, c, d, e, f, g, h, t)                            \
-  h += sha512_big_sigma1(e) + choose(e, f, g) + SHA512_K[t] + SHA512_W(t); \
-  d += h;                                                                  \
-  h += sha512_big_sigma0(a) + majority(a, b, c)
-
-// Eight rounds bring the names back to where they started.
-#define SHA512_EIGHT(t)                         \
-  SHA512_ROUND(a, b, c, d, e, f, g, hh, t);     \
-  SHA512_ROUND(hh, a, b, c, d, e, f, g, t + 1); \
-  SHA512_ROUND(g, hh, a, b, c, d, e, f, t + 2); \
-  SHA512_ROUND(f, g, hh, a, b, c, d, e, t + 3); \
-  SHA512_ROUND(e, f, g, hh, a, b, c, d, t + 4); \
-  SHA512_ROUND(d, e, f, g, hh, a, b, c, t + 5); \
-  SHA512_ROUND(c, d, e, f, g, hh, a, b, t + 6); \
-  SHA512_ROUND(b, c, d, e, f, g, hh, a, t + 7)
-
-// Folds the block whose sixteen words are in w (overwritten by the schedule).
-inline void compress_words(std::uint64_t* h, std::uint64_t* w) {
-  std::uint64_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], hh = h[7];
-  SHA512_EIGHT(0);
-  SHA512_EIGHT(8);
-  SHA512_EIGHT(16);
-  SHA512_EIGHT(24);
-  SHA512_EIGHT(32);
-  SHA512_EIGHT(40);
-  SHA512_EIGHT(48);
-  SHA512_EIGHT(56);
-  SHA512_EIGHT(64);
-  SHA512_EIGHT(72);
-  h[0] += a;
-  h[1] += b;
-  h[2] += c;
-  h[3] += d;
-  h[4] += e;
-  h[5] += f;
-  h[6] += g;
-  h[7] += hh;
+// Schedule word T, kept in a ring of 16 words where word T replaces word
+// T - 16, its last use.
+template <int T>
+ZMRGEN_ALWAYS_INLINE std::uint64_t schedule(std::uint64_t* w) {
+  if constexpr (T >= 16) {
+    w[T & 15] += sha512_small_sigma1(w[(T - 2) & 15]) + w[(T - 7) & 15] +
+                 sha512_small_sigma0(w[(T - 15) & 15]);
+  }
+  return w[T & 15];
 }
 
-#undef SHA512_EIGHT
-#undef SHA512_ROUND
-#undef SHA512_W
+// Round T with the working words renamed instead of moved: the new A lands
+// in the variable that held H, the new E in the one that held D.
+template <int T>
+ZMRGEN_ALWAYS_INLINE void round(std::uint64_t a, std::uint64_t b, std::uint64_t c, std::uint64_t& d,
+                                std::uint64_t e, std::uint64_t f, std::uint64_t g, std::uint64_t& h,
+                                std::uint64_t* w) {
+  h += sha512_big_sigma1(e) + choose(e, f, g) + SHA512_K[T] + schedule<T>(w);
+  d += h;
+  h += sha512_big_sigma0(a) + majority(a, b, c);
+}
+
+// Rounds T .. T + 7; eight rounds bring the names back to where they
+// started.
+template <int T>
+ZMRGEN_ALWAYS_INLINE void eight_rounds(std::uint64_t& a, std::uint64_t& b, std::uint64_t& c,
+                                       std::uint64_t& d, std::uint64_t& e, std::uint64_t& f,
+                                       std::uint64_t& g, std::uint64_t& h, std::uint64_t* w) {
+  round<T>(a, b, c, d, e, f, g, h, w);
+  round<T + 1>(h, a, b, c, d, e, f, g, w);
+  round<T + 2>(g, h, a, b, c, d, e, f, w);
+  round<T + 3>(f, g, h, a, b, c, d, e, w);
+  round<T + 4>(e, f, g, h, a, b, c, d, w);
+  round<T + 5>(d, e, f, g, h, a, b, c, w);
+  round<T + 6>(c, d, e, f, g, h, a, b, w);
+  round<T + 7>(b, c, d, e, f, g, h, a, w);
+}
+
+// Folds the block whose sixteen words are in w (overwritten by the schedule).
+template <int... T>
+ZMRGEN_ALWAYS_INLINE void compress_words(std::uint64_t* state, std::uint64_t* w,
+                                         std::integer_sequence<int, T...>) {
+  std::uint64_t a = state[0], b = state[1], c = state[2], d = state[3];
+  std::uint64_t e = state[4], f = state[5], g = state[6], h = state[7];
+  (eight_rounds<8 * T>(a, b, c, d, e, f, g, h, w), ...);
+  state[0] += a;
+  state[1] += b;
+  state[2] += c;
+  state[3] += d;
+  state[4] += e;
+  state[5] += f;
+  state[6] += g;
+  state[7] += h;
+}
+
+ZMRGEN_ALWAYS_INLINE void compress_words(std::uint64_t* state, std::uint64_t* w) {
+  compress_words(state, w, std::make_integer_sequence<int, 10>{});
+}
 
 }  // namespace
 

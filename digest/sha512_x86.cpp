@@ -19,6 +19,8 @@
 
 #include <immintrin.h>
 
+#include <cstddef>
+
 #include "digest/sha512.h"
 
 #if defined(_MSC_VER) && !defined(__clang__)
@@ -106,77 +108,100 @@ inline std::uint64_t big_sigma1(std::uint64_t x) { return ror<14>(x) ^ ror<18>(x
 // so E costs four operations per round. T1 comes back as the new E less D,
 // and the new A adds Maj (two deep, in the form with B ^ C and B & C known
 // early) before Sigma0 (three deep): four operations per round for A too.
-#define SHA512_ROUND(a, b, c, d, e, f, g, h, wk) \
-  do {                                           \
-    std::uint64_t e_new = d + h + (wk);          \
-    ZMRGEN_PIN(e_new);                           \
-    e_new += g ^ (e & (f ^ g));                  \
-    ZMRGEN_PIN(e_new);                           \
-    e_new += big_sigma1(e);                      \
-    std::uint64_t a_new = e_new - d;             \
-    a_new += (a & (b ^ c)) ^ (b & c);            \
-    ZMRGEN_PIN(a_new);                           \
-    a_new += big_sigma0(a);                      \
-    d = e_new;                                   \
-    h = a_new;                                   \
-  } while (0)
+inline void round(std::uint64_t a, std::uint64_t b, std::uint64_t c, std::uint64_t& d,
+                  std::uint64_t e, std::uint64_t f, std::uint64_t g, std::uint64_t& h,
+                  std::uint64_t wk) {
+  std::uint64_t e_new = d + h + wk;
+  ZMRGEN_PIN(e_new);
+  e_new += g ^ (e & (f ^ g));
+  ZMRGEN_PIN(e_new);
+  e_new += big_sigma1(e);
+  std::uint64_t a_new = e_new - d;
+  a_new += (a & (b ^ c)) ^ (b & c);
+  ZMRGEN_PIN(a_new);
+  a_new += big_sigma0(a);
+  d = e_new;
+  h = a_new;
+}
+
+#undef ZMRGEN_PIN
+
+// Rounds t and t + 1 of the current block, whose schedule is in `cur`.
+inline void two_rounds(std::uint64_t& a, std::uint64_t& b, std::uint64_t& c, std::uint64_t& d,
+                       std::uint64_t& e, std::uint64_t& f, std::uint64_t& g, std::uint64_t& h,
+                       const std::uint64_t* cur, int t) {
+  round(a, b, c, d, e, f, g, h, cur[t]);
+  round(h, a, b, c, d, e, f, g, cur[t + 1]);
+}
+
+// Words 2i and 2i + 1 of the block at `in` into x, and to wk with their
+// round constants; `in` is file bytes or words already packed.
+inline void load_pair(__m128i& x, const std::uint8_t* in, std::uint64_t* wk, int i) {
+  x = load_pair_avx2(in + 16 * static_cast<std::ptrdiff_t>(i));
+  store_wk_avx2(wk, x, 2 * i);
+}
+inline void load_pair(__m128i& x, const std::uint64_t* in, std::uint64_t* wk, int i) {
+  x = load_words_avx2(in + 2 * static_cast<std::ptrdiff_t>(i));
+  store_wk_avx2(wk, x, 2 * i);
+}
 
 // Schedule words s and s + 1 (16 <= s < 80) of a block, from the registers
 // holding its words s - 16 .. s - 1; they replace words s - 16, s - 15 in
 // x0 and go to wk with their round constants.
-#define SHA512_SCHEDULE(x0, x1, x4, x5, x7, wk, s) \
-  do {                                             \
-    x0 = NEXT_PAIR(x0, x1, x4, x5, x7);            \
-    store_wk_avx2(wk, x0, s);                      \
-  } while (0)
-
-// Words 2i and 2i + 1 of the block at `in` into x, and to wk with their
-// round constants.
-#define SHA512_LOAD(x, in, wk, i)          \
-  do {                                     \
-    if constexpr (FROM_BYTES) {            \
-      x = load_pair_avx2((in) + 16 * (i)); \
-    } else {                               \
-      x = load_words_avx2((in) + 2 * (i)); \
-    }                                      \
-    store_wk_avx2(wk, x, 2 * (i));         \
-  } while (0)
+template <bool AVX512>
+inline void schedule_pair(__m128i& x0, __m128i x1, __m128i x4, __m128i x5, __m128i x7,
+                          std::uint64_t* wk, int s) {
+  if constexpr (AVX512) {
+    x0 = next_pair_avx512(x0, x1, x4, x5, x7);
+  } else {
+    x0 = next_pair_avx2(x0, x1, x4, x5, x7);
+  }
+  store_wk_avx2(wk, x0, s);
+}
 
 // Sixteen schedule words from s; the registers come back to the same names.
-#define SHA512_SCHEDULE_SIXTEEN(wk, s)               \
-  SHA512_SCHEDULE(x0, x1, x4, x5, x7, wk, (s));      \
-  SHA512_SCHEDULE(x1, x2, x5, x6, x0, wk, (s) + 2);  \
-  SHA512_SCHEDULE(x2, x3, x6, x7, x1, wk, (s) + 4);  \
-  SHA512_SCHEDULE(x3, x4, x7, x0, x2, wk, (s) + 6);  \
-  SHA512_SCHEDULE(x4, x5, x0, x1, x3, wk, (s) + 8);  \
-  SHA512_SCHEDULE(x5, x6, x1, x2, x4, wk, (s) + 10); \
-  SHA512_SCHEDULE(x6, x7, x2, x3, x5, wk, (s) + 12); \
-  SHA512_SCHEDULE(x7, x0, x3, x4, x6, wk, (s) + 14)
+template <bool AVX512>
+inline void schedule_sixteen(__m128i& x0, __m128i& x1, __m128i& x2, __m128i& x3, __m128i& x4,
+                             __m128i& x5, __m128i& x6, __m128i& x7, std::uint64_t* wk, int s) {
+  schedule_pair<AVX512>(x0, x1, x4, x5, x7, wk, s);
+  schedule_pair<AVX512>(x1, x2, x5, x6, x0, wk, s + 2);
+  schedule_pair<AVX512>(x2, x3, x6, x7, x1, wk, s + 4);
+  schedule_pair<AVX512>(x3, x4, x7, x0, x2, wk, s + 6);
+  schedule_pair<AVX512>(x4, x5, x0, x1, x3, wk, s + 8);
+  schedule_pair<AVX512>(x5, x6, x1, x2, x4, wk, s + 10);
+  schedule_pair<AVX512>(x6, x7, x2, x3, x5, wk, s + 12);
+  schedule_pair<AVX512>(x7, x0, x3, x4, x6, wk, s + 14);
+}
 
-// Rounds t and t + 1 of the current block, with one piece of the next
-// block's schedule placed between them.
-#define SHA512_TWO(work, a, b, c, d, e, f, g, h, t)     \
-  do {                                                  \
-    work;                                               \
-    SHA512_ROUND(a, b, c, d, e, f, g, h, cur[t]);       \
-    SHA512_ROUND(h, a, b, c, d, e, f, g, cur[(t) + 1]); \
-  } while (0)
+// Rounds t .. t + 15 of the current block, each pair after two of the next
+// block's schedule words t .. t + 15; the working words and the registers
+// come back to the same names.
+template <bool AVX512>
+inline void sixteen_rounds(std::uint64_t& a, std::uint64_t& b, std::uint64_t& c, std::uint64_t& d,
+                           std::uint64_t& e, std::uint64_t& f, std::uint64_t& g, std::uint64_t& h,
+                           __m128i& x0, __m128i& x1, __m128i& x2, __m128i& x3, __m128i& x4,
+                           __m128i& x5, __m128i& x6, __m128i& x7, const std::uint64_t* cur,
+                           std::uint64_t* nxt, int t) {
+  schedule_pair<AVX512>(x0, x1, x4, x5, x7, nxt, t);
+  two_rounds(a, b, c, d, e, f, g, h, cur, t);
+  schedule_pair<AVX512>(x1, x2, x5, x6, x0, nxt, t + 2);
+  two_rounds(g, h, a, b, c, d, e, f, cur, t + 2);
+  schedule_pair<AVX512>(x2, x3, x6, x7, x1, nxt, t + 4);
+  two_rounds(e, f, g, h, a, b, c, d, cur, t + 4);
+  schedule_pair<AVX512>(x3, x4, x7, x0, x2, nxt, t + 6);
+  two_rounds(c, d, e, f, g, h, a, b, cur, t + 6);
+  schedule_pair<AVX512>(x4, x5, x0, x1, x3, nxt, t + 8);
+  two_rounds(a, b, c, d, e, f, g, h, cur, t + 8);
+  schedule_pair<AVX512>(x5, x6, x1, x2, x4, nxt, t + 10);
+  two_rounds(g, h, a, b, c, d, e, f, cur, t + 10);
+  schedule_pair<AVX512>(x6, x7, x2, x3, x5, nxt, t + 12);
+  two_rounds(e, f, g, h, a, b, c, d, cur, t + 12);
+  schedule_pair<AVX512>(x7, x0, x3, x4, x6, nxt, t + 14);
+  two_rounds(c, d, e, f, g, h, a, b, cur, t + 14);
+}
 
-// Rounds t .. t + 15 beside the next block's schedule words t .. t + 15.
-#define SHA512_SIXTEEN(t)                                                                         \
-  SHA512_TWO(SHA512_SCHEDULE(x0, x1, x4, x5, x7, nxt, (t)), a, b, c, d, e, f, g, h, (t));         \
-  SHA512_TWO(SHA512_SCHEDULE(x1, x2, x5, x6, x0, nxt, (t) + 2), g, h, a, b, c, d, e, f, (t) + 2); \
-  SHA512_TWO(SHA512_SCHEDULE(x2, x3, x6, x7, x1, nxt, (t) + 4), e, f, g, h, a, b, c, d, (t) + 4); \
-  SHA512_TWO(SHA512_SCHEDULE(x3, x4, x7, x0, x2, nxt, (t) + 6), c, d, e, f, g, h, a, b, (t) + 6); \
-  SHA512_TWO(SHA512_SCHEDULE(x4, x5, x0, x1, x3, nxt, (t) + 8), a, b, c, d, e, f, g, h, (t) + 8); \
-  SHA512_TWO(SHA512_SCHEDULE(x5, x6, x1, x2, x4, nxt, (t) + 10), g, h, a, b, c, d, e, f,          \
-             (t) + 10);                                                                           \
-  SHA512_TWO(SHA512_SCHEDULE(x6, x7, x2, x3, x5, nxt, (t) + 12), e, f, g, h, a, b, c, d,          \
-             (t) + 12);                                                                           \
-  SHA512_TWO(SHA512_SCHEDULE(x7, x0, x3, x4, x6, nxt, (t) + 14), c, d, e, f, g, h, a, b, (t) + 14)
-
-// Folds `count` blocks into h: `in` holds 128 bytes per block when
-// FROM_BYTES, else 16 words.
+// Folds `count` blocks into the chaining words: `in` holds 128 bytes per
+// block, or 16 words.
 //
 // The schedule runs one block ahead of the rounds: while the rounds of a
 // block run, the next block's words are loaded and its schedule computed,
@@ -185,8 +210,7 @@ inline std::uint64_t big_sigma1(std::uint64_t x) { return ror<14>(x) ^ ror<18>(x
 // itself a second time, into the spare buffer, rather than branch.
 template <bool AVX512, typename Input>
 inline void compress_blocks(std::uint64_t* state, const Input* in, std::size_t count) {
-  constexpr bool FROM_BYTES = sizeof(Input) == 1;
-  constexpr std::size_t STRIDE = FROM_BYTES ? 128 : 16;
+  constexpr std::size_t STRIDE = 128 / sizeof(Input);
   if (count == 0) return;
 
   alignas(16) std::uint64_t wk_a[80];
@@ -198,56 +222,42 @@ inline void compress_blocks(std::uint64_t* state, const Input* in, std::size_t c
   __m128i x0, x1, x2, x3, x4, x5, x6, x7;
 
   // The first block's schedule, on its own.
-  SHA512_LOAD(x0, in, cur, 0);
-  SHA512_LOAD(x1, in, cur, 1);
-  SHA512_LOAD(x2, in, cur, 2);
-  SHA512_LOAD(x3, in, cur, 3);
-  SHA512_LOAD(x4, in, cur, 4);
-  SHA512_LOAD(x5, in, cur, 5);
-  SHA512_LOAD(x6, in, cur, 6);
-  SHA512_LOAD(x7, in, cur, 7);
-  if constexpr (AVX512) {
-#define NEXT_PAIR next_pair_avx512
-    SHA512_SCHEDULE_SIXTEEN(cur, 16);
-    SHA512_SCHEDULE_SIXTEEN(cur, 32);
-    SHA512_SCHEDULE_SIXTEEN(cur, 48);
-    SHA512_SCHEDULE_SIXTEEN(cur, 64);
-#undef NEXT_PAIR
-  } else {
-#define NEXT_PAIR next_pair_avx2
-    SHA512_SCHEDULE_SIXTEEN(cur, 16);
-    SHA512_SCHEDULE_SIXTEEN(cur, 32);
-    SHA512_SCHEDULE_SIXTEEN(cur, 48);
-    SHA512_SCHEDULE_SIXTEEN(cur, 64);
-#undef NEXT_PAIR
-  }
+  load_pair(x0, in, cur, 0);
+  load_pair(x1, in, cur, 1);
+  load_pair(x2, in, cur, 2);
+  load_pair(x3, in, cur, 3);
+  load_pair(x4, in, cur, 4);
+  load_pair(x5, in, cur, 5);
+  load_pair(x6, in, cur, 6);
+  load_pair(x7, in, cur, 7);
+  schedule_sixteen<AVX512>(x0, x1, x2, x3, x4, x5, x6, x7, cur, 16);
+  schedule_sixteen<AVX512>(x0, x1, x2, x3, x4, x5, x6, x7, cur, 32);
+  schedule_sixteen<AVX512>(x0, x1, x2, x3, x4, x5, x6, x7, cur, 48);
+  schedule_sixteen<AVX512>(x0, x1, x2, x3, x4, x5, x6, x7, cur, 64);
 
   for (;;) {
     const Input* next = count > 1 ? in + STRIDE : in;
 
-    SHA512_TWO(SHA512_LOAD(x0, next, nxt, 0), a, b, c, d, e, f, g, h, 0);
-    SHA512_TWO(SHA512_LOAD(x1, next, nxt, 1), g, h, a, b, c, d, e, f, 2);
-    SHA512_TWO(SHA512_LOAD(x2, next, nxt, 2), e, f, g, h, a, b, c, d, 4);
-    SHA512_TWO(SHA512_LOAD(x3, next, nxt, 3), c, d, e, f, g, h, a, b, 6);
-    SHA512_TWO(SHA512_LOAD(x4, next, nxt, 4), a, b, c, d, e, f, g, h, 8);
-    SHA512_TWO(SHA512_LOAD(x5, next, nxt, 5), g, h, a, b, c, d, e, f, 10);
-    SHA512_TWO(SHA512_LOAD(x6, next, nxt, 6), e, f, g, h, a, b, c, d, 12);
-    SHA512_TWO(SHA512_LOAD(x7, next, nxt, 7), c, d, e, f, g, h, a, b, 14);
-    if constexpr (AVX512) {
-#define NEXT_PAIR next_pair_avx512
-      SHA512_SIXTEEN(16);
-      SHA512_SIXTEEN(32);
-      SHA512_SIXTEEN(48);
-      SHA512_SIXTEEN(64);
-#undef NEXT_PAIR
-    } else {
-#define NEXT_PAIR next_pair_avx2
-      SHA512_SIXTEEN(16);
-      SHA512_SIXTEEN(32);
-      SHA512_SIXTEEN(48);
-      SHA512_SIXTEEN(64);
-#undef NEXT_PAIR
-    }
+    load_pair(x0, next, nxt, 0);
+    two_rounds(a, b, c, d, e, f, g, h, cur, 0);
+    load_pair(x1, next, nxt, 1);
+    two_rounds(g, h, a, b, c, d, e, f, cur, 2);
+    load_pair(x2, next, nxt, 2);
+    two_rounds(e, f, g, h, a, b, c, d, cur, 4);
+    load_pair(x3, next, nxt, 3);
+    two_rounds(c, d, e, f, g, h, a, b, cur, 6);
+    load_pair(x4, next, nxt, 4);
+    two_rounds(a, b, c, d, e, f, g, h, cur, 8);
+    load_pair(x5, next, nxt, 5);
+    two_rounds(g, h, a, b, c, d, e, f, cur, 10);
+    load_pair(x6, next, nxt, 6);
+    two_rounds(e, f, g, h, a, b, c, d, cur, 12);
+    load_pair(x7, next, nxt, 7);
+    two_rounds(c, d, e, f, g, h, a, b, cur, 14);
+    sixteen_rounds<AVX512>(a, b, c, d, e, f, g, h, x0, x1, x2, x3, x4, x5, x6, x7, cur, nxt, 16);
+    sixteen_rounds<AVX512>(a, b, c, d, e, f, g, h, x0, x1, x2, x3, x4, x5, x6, x7, cur, nxt, 32);
+    sixteen_rounds<AVX512>(a, b, c, d, e, f, g, h, x0, x1, x2, x3, x4, x5, x6, x7, cur, nxt, 48);
+    sixteen_rounds<AVX512>(a, b, c, d, e, f, g, h, x0, x1, x2, x3, x4, x5, x6, x7, cur, nxt, 64);
 
     a = state[0] += a;
     b = state[1] += b;
@@ -265,13 +275,6 @@ inline void compress_blocks(std::uint64_t* state, const Input* in, std::size_t c
     nxt = done;
   }
 }
-
-#undef SHA512_SIXTEEN
-#undef SHA512_TWO
-#undef SHA512_SCHEDULE_SIXTEEN
-#undef SHA512_SCHEDULE
-#undef SHA512_LOAD
-#undef SHA512_ROUND
 
 }  // namespace
 
