@@ -122,12 +122,13 @@ std::int32_t run_generator(int argc, const char* const* argv) {
   }
 
   const char* name = argv[1];
-  if (std::strlen(name) >= MAX_PATH_CHARS) {
+  const std::size_t name_length = std::strlen(name);
+  if (name_length >= MAX_PATH_CHARS) {
     std::printf(" ***** FATAL ERROR *****\n Input file name exceeds the limit of 200 characters:\n%s\n",
                 name);
     return 0;
   }
-  std::strcpy(run.path, name);
+  std::memcpy(run.path, name, name_length + 1);  // fits: checked above
 
   // Prove the file can be read; the digest routines open it themselves.
   FileSource* probe = file_ops().open(run.path);

@@ -66,7 +66,7 @@ std::int64_t frame_file(const char* path, std::uint64_t max_bytes, std::uint8_t*
   std::uint32_t total = 0;  // size < 2^31, so total + one block never wraps
   bool last_chunk = false;
   std::size_t pad_count = 0;  // tail bytes placed in the final data block
-  Word m[16];
+  Word m[16] = {};  // every word is written before a block is compressed
 
   auto fail = [&](std::int64_t status) {
     fs.close(src);
