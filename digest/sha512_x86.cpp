@@ -108,6 +108,10 @@ inline std::uint64_t big_sigma1(std::uint64_t x) { return ror<14>(x) ^ ror<18>(x
 // so E costs four operations per round. T1 comes back as the new E less D,
 // and the new A adds Maj (two deep, in the form with B ^ C and B & C known
 // early) before Sigma0 (three deep): four operations per round for A too.
+// KEEP_T1 also stops the optimiser from folding D into Maj first, which
+// would put the subtraction on A's chain; it is measured faster with
+// AVX-512, while with AVX2 the register it holds costs more than it gains.
+template <bool KEEP_T1>
 inline void round(std::uint64_t a, std::uint64_t b, std::uint64_t c, std::uint64_t& d,
                   std::uint64_t e, std::uint64_t f, std::uint64_t g, std::uint64_t& h,
                   std::uint64_t wk) {
@@ -117,6 +121,7 @@ inline void round(std::uint64_t a, std::uint64_t b, std::uint64_t c, std::uint64
   ZMRGEN_PIN(e_new);
   e_new += big_sigma1(e);
   std::uint64_t a_new = e_new - d;
+  if constexpr (KEEP_T1) ZMRGEN_PIN(a_new);
   a_new += (a & (b ^ c)) ^ (b & c);
   ZMRGEN_PIN(a_new);
   a_new += big_sigma0(a);
@@ -127,11 +132,12 @@ inline void round(std::uint64_t a, std::uint64_t b, std::uint64_t c, std::uint64
 #undef ZMRGEN_PIN
 
 // Rounds t and t + 1 of the current block, whose schedule is in `cur`.
+template <bool AVX512>
 inline void two_rounds(std::uint64_t& a, std::uint64_t& b, std::uint64_t& c, std::uint64_t& d,
                        std::uint64_t& e, std::uint64_t& f, std::uint64_t& g, std::uint64_t& h,
                        const std::uint64_t* cur, int t) {
-  round(a, b, c, d, e, f, g, h, cur[t]);
-  round(h, a, b, c, d, e, f, g, cur[t + 1]);
+  round<AVX512>(a, b, c, d, e, f, g, h, cur[t]);
+  round<AVX512>(h, a, b, c, d, e, f, g, cur[t + 1]);
 }
 
 // Words 2i and 2i + 1 of the block at `in` into x, and to wk with their
@@ -183,21 +189,21 @@ inline void sixteen_rounds(std::uint64_t& a, std::uint64_t& b, std::uint64_t& c,
                            __m128i& x5, __m128i& x6, __m128i& x7, const std::uint64_t* cur,
                            std::uint64_t* nxt, int t) {
   schedule_pair<AVX512>(x0, x1, x4, x5, x7, nxt, t);
-  two_rounds(a, b, c, d, e, f, g, h, cur, t);
+  two_rounds<AVX512>(a, b, c, d, e, f, g, h, cur, t);
   schedule_pair<AVX512>(x1, x2, x5, x6, x0, nxt, t + 2);
-  two_rounds(g, h, a, b, c, d, e, f, cur, t + 2);
+  two_rounds<AVX512>(g, h, a, b, c, d, e, f, cur, t + 2);
   schedule_pair<AVX512>(x2, x3, x6, x7, x1, nxt, t + 4);
-  two_rounds(e, f, g, h, a, b, c, d, cur, t + 4);
+  two_rounds<AVX512>(e, f, g, h, a, b, c, d, cur, t + 4);
   schedule_pair<AVX512>(x3, x4, x7, x0, x2, nxt, t + 6);
-  two_rounds(c, d, e, f, g, h, a, b, cur, t + 6);
+  two_rounds<AVX512>(c, d, e, f, g, h, a, b, cur, t + 6);
   schedule_pair<AVX512>(x4, x5, x0, x1, x3, nxt, t + 8);
-  two_rounds(a, b, c, d, e, f, g, h, cur, t + 8);
+  two_rounds<AVX512>(a, b, c, d, e, f, g, h, cur, t + 8);
   schedule_pair<AVX512>(x5, x6, x1, x2, x4, nxt, t + 10);
-  two_rounds(g, h, a, b, c, d, e, f, cur, t + 10);
+  two_rounds<AVX512>(g, h, a, b, c, d, e, f, cur, t + 10);
   schedule_pair<AVX512>(x6, x7, x2, x3, x5, nxt, t + 12);
-  two_rounds(e, f, g, h, a, b, c, d, cur, t + 12);
+  two_rounds<AVX512>(e, f, g, h, a, b, c, d, cur, t + 12);
   schedule_pair<AVX512>(x7, x0, x3, x4, x6, nxt, t + 14);
-  two_rounds(c, d, e, f, g, h, a, b, cur, t + 14);
+  two_rounds<AVX512>(c, d, e, f, g, h, a, b, cur, t + 14);
 }
 
 // Folds `count` blocks into the chaining words: `in` holds 128 bytes per
@@ -239,21 +245,21 @@ inline void compress_blocks(std::uint64_t* state, const Input* in, std::size_t c
     const Input* next = count > 1 ? in + STRIDE : in;
 
     load_pair(x0, next, nxt, 0);
-    two_rounds(a, b, c, d, e, f, g, h, cur, 0);
+    two_rounds<AVX512>(a, b, c, d, e, f, g, h, cur, 0);
     load_pair(x1, next, nxt, 1);
-    two_rounds(g, h, a, b, c, d, e, f, cur, 2);
+    two_rounds<AVX512>(g, h, a, b, c, d, e, f, cur, 2);
     load_pair(x2, next, nxt, 2);
-    two_rounds(e, f, g, h, a, b, c, d, cur, 4);
+    two_rounds<AVX512>(e, f, g, h, a, b, c, d, cur, 4);
     load_pair(x3, next, nxt, 3);
-    two_rounds(c, d, e, f, g, h, a, b, cur, 6);
+    two_rounds<AVX512>(c, d, e, f, g, h, a, b, cur, 6);
     load_pair(x4, next, nxt, 4);
-    two_rounds(a, b, c, d, e, f, g, h, cur, 8);
+    two_rounds<AVX512>(a, b, c, d, e, f, g, h, cur, 8);
     load_pair(x5, next, nxt, 5);
-    two_rounds(g, h, a, b, c, d, e, f, cur, 10);
+    two_rounds<AVX512>(g, h, a, b, c, d, e, f, cur, 10);
     load_pair(x6, next, nxt, 6);
-    two_rounds(e, f, g, h, a, b, c, d, cur, 12);
+    two_rounds<AVX512>(e, f, g, h, a, b, c, d, cur, 12);
     load_pair(x7, next, nxt, 7);
-    two_rounds(c, d, e, f, g, h, a, b, cur, 14);
+    two_rounds<AVX512>(c, d, e, f, g, h, a, b, cur, 14);
     sixteen_rounds<AVX512>(a, b, c, d, e, f, g, h, x0, x1, x2, x3, x4, x5, x6, x7, cur, nxt, 16);
     sixteen_rounds<AVX512>(a, b, c, d, e, f, g, h, x0, x1, x2, x3, x4, x5, x6, x7, cur, nxt, 32);
     sixteen_rounds<AVX512>(a, b, c, d, e, f, g, h, x0, x1, x2, x3, x4, x5, x6, x7, cur, nxt, 48);
