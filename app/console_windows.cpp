@@ -9,6 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <fcntl.h>
+#include <io.h>
+
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -91,9 +94,16 @@ void console_init() {
   // missing medium): such failures become failed opens instead.
   SetErrorMode(SetErrorMode(0) | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 
-  // File names reach the driver as UTF-8 and are printed as such; a console
-  // shows them right only when its output code page is UTF-8 too. Output
-  // redirected to a file or pipe is UTF-8 either way.
+  // File names reach the driver as UTF-8 and are printed as such. Output
+  // redirected to a file or pipe is UTF-8 either way (a text stream, so its
+  // lines end in CR LF). A console shows the names right only when:
+  // - its output code page is UTF-8, for the run;
+  // - the C runtime hands it the bytes unchanged: in text mode it would
+  //   convert each byte through the locale's code page, so the stream is
+  //   binary (the console itself starts a new line at each line feed);
+  // - a character's bytes arrive in one write: an unbuffered console stream
+  //   is written a byte at a time, so the stream is buffered (the key wait
+  //   flushes it before it waits).
   DWORD mode = 0;
   if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) {
     const UINT previous = GetConsoleOutputCP();
@@ -101,6 +111,9 @@ void console_init() {
       saved_output_cp = previous;
       std::atexit(restore_output_cp);
     }
+    static char console_buffer[BUFSIZ];
+    _setmode(_fileno(stdout), _O_BINARY);
+    std::setvbuf(stdout, console_buffer, _IOFBF, sizeof console_buffer);
   }
 }
 

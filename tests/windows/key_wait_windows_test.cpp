@@ -41,6 +41,21 @@ std::vector<INPUT_RECORD> ignored_events() {
   };
 }
 
+// The text a terminal shows, without the control sequences (CSI) the
+// console sends with it.
+std::string without_terminal_controls(const std::string& screen) {
+  std::string text;
+  for (std::size_t i = 0; i < screen.size(); ++i) {
+    if (screen[i] == '\x1b' && i + 1 < screen.size() && screen[i + 1] == '[') {
+      i += 2;
+      while (i < screen.size() && !(screen[i] >= '@' && screen[i] <= '~')) ++i;
+      continue;
+    }
+    text += screen[i];
+  }
+  return text;
+}
+
 struct EndingKey {
   const char* name;
   INPUT_RECORD event;
@@ -167,6 +182,31 @@ TEST(WindowsKeyWait, ExitStatusComesAfterTheKey) {
   ASSERT_TRUE(session.send({key_event(true, VK_RETURN, L'\r')}));
   ASSERT_TRUE(session.ended_within(ENDS_MS));
   EXPECT_EQ(session.exit_code(), 300u);
+}
+
+// Names are printed in UTF-8; a console shows them right because the tool
+// switches its output code page to UTF-8 for the run and puts the previous
+// one back at the end.
+TEST(WindowsConsoleOutput, Utf8CodePageForTheRunThenThePreviousOne) {
+  const std::wstring missing = L"\u00f1and\u00fa-\u65e5\u672c.txt";
+  ConsoleSession session;
+  ASSERT_TRUE(session.start({L"-h"}));  // attaches this process to the console
+  ASSERT_TRUE(session.wait_for_raw_mode(READY_MS));
+  ASSERT_TRUE(session.send({key_event(true, 'A', L'a')}));
+  ASSERT_TRUE(session.ended_within(ENDS_MS));
+
+  ASSERT_TRUE(SetConsoleOutputCP(437));
+  ASSERT_TRUE(session.start({missing}, L"", true));
+  ASSERT_TRUE(session.wait_for_raw_mode(READY_MS));
+  EXPECT_EQ(GetConsoleOutputCP(), static_cast<UINT>(CP_UTF8));
+  ASSERT_TRUE(session.send({key_event(true, 'A', L'a')}));
+  ASSERT_TRUE(session.ended_within(ENDS_MS));
+  EXPECT_EQ(session.exit_code(), 0u);
+  EXPECT_EQ(GetConsoleOutputCP(), 437u);
+  Sleep(500);  // the console passes its screen on to the terminal side
+  const std::string text = without_terminal_controls(session.screen());
+  EXPECT_NE(text.find("Cannot open file:"), std::string::npos) << text;
+  EXPECT_NE(text.find(narrow(missing)), std::string::npos) << text;
 }
 
 }  // namespace

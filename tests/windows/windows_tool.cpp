@@ -154,10 +154,12 @@ ConsoleSession::ConsoleSession() {
     throw std::runtime_error("CreatePseudoConsole");
   }
   // The console's screen must be drained or it stalls when the pipe fills.
-  screen_reader_ = std::thread([h = screen_read_] {
+  screen_reader_ = std::thread([this, h = screen_read_] {
     char buf[4096];
     DWORD got = 0;
     while (ReadFile(h, buf, sizeof buf, &got, nullptr) && got > 0) {
+      const std::lock_guard<std::mutex> lock(out_mutex_);
+      screen_.append(buf, got);
     }
   });
 }
@@ -180,6 +182,7 @@ void ConsoleSession::end_run() {
 
 ConsoleSession::~ConsoleSession() {
   end_run();
+  if (conout_ != INVALID_HANDLE_VALUE) CloseHandle(conout_);
   if (conin_ != INVALID_HANDLE_VALUE) {
     CloseHandle(conin_);
     FreeConsole();
@@ -198,7 +201,8 @@ bool ConsoleSession::type(const std::string& text) {
          done == text.size();
 }
 
-bool ConsoleSession::start(const std::vector<std::wstring>& args, const std::wstring& cwd) {
+bool ConsoleSession::start(const std::vector<std::wstring>& args, const std::wstring& cwd,
+                           bool output_to_console) {
   end_run();
   out_.clear();
   SIZE_T size = 0;
@@ -221,9 +225,16 @@ bool ConsoleSession::start(const std::vector<std::wstring>& args, const std::wst
   STARTUPINFOEXW si{};
   si.StartupInfo.cb = sizeof si;
   si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-  si.StartupInfo.hStdInput = null_in.h;
-  si.StartupInfo.hStdOutput = out_write.h;
-  si.StartupInfo.hStdError = out_write.h;
+  if (output_to_console) {
+    if (conout_ == INVALID_HANDLE_VALUE) return false;
+    si.StartupInfo.hStdInput = conin_;
+    si.StartupInfo.hStdOutput = conout_;
+    si.StartupInfo.hStdError = conout_;
+  } else {
+    si.StartupInfo.hStdInput = null_in.h;
+    si.StartupInfo.hStdOutput = out_write.h;
+    si.StartupInfo.hStdError = out_write.h;
+  }
   si.lpAttributeList = attrs;
   std::wstring line = command_line(args);
   const BOOL ok = CreateProcessW(tool_path().c_str(), line.data(), nullptr, nullptr, TRUE,
@@ -250,9 +261,17 @@ bool ConsoleSession::attach(DWORD timeout_ms) {
   while (conin_ == INVALID_HANDLE_VALUE) {
     FreeConsole();
     if (AttachConsole(process_.dwProcessId)) {
+      // Inheritable, for runs that use the console as standard input and
+      // output.
+      SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
       conin_ = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-      if (conin_ != INVALID_HANDLE_VALUE) break;
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+      if (conin_ != INVALID_HANDLE_VALUE) {
+        conout_ =
+            CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+        break;
+      }
       FreeConsole();
     }
     if (GetTickCount64() >= deadline) return false;
@@ -308,4 +327,9 @@ std::uint32_t ConsoleSession::exit_code() {
 std::string ConsoleSession::out() {
   const std::lock_guard<std::mutex> lock(out_mutex_);
   return out_;
+}
+
+std::string ConsoleSession::screen() {
+  const std::lock_guard<std::mutex> lock(out_mutex_);
+  return screen_;
 }

@@ -60,8 +60,12 @@ class ConsoleSession {
   // console turns it into key events. May be used before start().
   bool type(const std::string& text);
   // Starts the tool in the console; again after an earlier run has ended, to
-  // run it a second time in the same console.
-  bool start(const std::vector<std::wstring>& args, const std::wstring& cwd = L"");
+  // run it a second time in the same console. Its standard output and error
+  // go to a pipe (out()), or with `output_to_console` to the console itself
+  // (screen()), with standard input the console too; that needs this
+  // process attached already, by an earlier run.
+  bool start(const std::vector<std::wstring>& args, const std::wstring& cwd = L"",
+             bool output_to_console = false);
   // Attaches this process to the tool's console, to reach its input buffer.
   bool attach(DWORD timeout_ms);
   // Attaches, then waits until the console's input mode has line input
@@ -79,6 +83,9 @@ class ConsoleSession {
   bool ended_within(DWORD timeout_ms);
   std::uint32_t exit_code();
   std::string out();
+  // Everything the console has sent to its terminal so far: text and
+  // terminal control sequences, in UTF-8.
+  std::string screen();
 
  private:
   void end_run();
@@ -89,11 +96,13 @@ class ConsoleSession {
   HANDLE screen_read_ = nullptr;  // terminal side: what the console shows
   HANDLE screen_write_ = nullptr;
   HANDLE conin_ = INVALID_HANDLE_VALUE;
+  HANDLE conout_ = INVALID_HANDLE_VALUE;
   PROCESS_INFORMATION process_{};
   std::thread screen_reader_;
   std::thread out_reader_;
   std::mutex out_mutex_;
   std::string out_;
+  std::string screen_;
 };
 
 // A key event as the console reports it. `ch` is the character the key
