@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -55,8 +56,10 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "cannot read %s\n", file.string().c_str());
       return 1;
     }
-    const std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(in)),
-                                         std::istreambuf_iterator<char>());
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
+    std::vector<std::uint8_t> data(bytes.size());
+    if (!bytes.empty()) std::memcpy(data.data(), bytes.data(), bytes.size());
     LLVMFuzzerTestOneInput(data.data(), data.size());
   }
   std::fprintf(stderr, "replayed %zu inputs\n", files.size());
