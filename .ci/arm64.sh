@@ -17,9 +17,11 @@ cmake --workflow --preset arm64 </dev/null
 
 (cd build/port-arm64 && cpack -G DEB >/dev/null)
 deb=$(ls build/port-arm64/zmrgen_*_arm64.deb)
-dpkg-deb -f "$deb" Architecture | grep -qx arm64
-dpkg-deb -f "$deb" Depends | grep -q "^libc6 (>= 2.34)"
-dpkg-deb -c "$deb" | grep -q " ./usr/bin/zmrgen$"
-dpkg-deb -c "$deb" | grep -q " ./usr/share/man/man1/zmrgen.1$"
-echo "arm64: $(basename "$deb") depends on: $(dpkg-deb -f "$deb" Depends)"
+# Captured first: grep -q stops reading early, which would fail the pipe.
+[ "$(dpkg-deb -f "$deb" Architecture)" = arm64 ]
+depends=$(dpkg-deb -f "$deb" Depends)
+[[ $depends == "libc6 (>= 2.34)"* ]]
+files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $NF}' | sort)
+[ "$files" = "$(printf './usr/bin/zmrgen\n./usr/share/man/man1/zmrgen.1')" ]
+echo "arm64: $(basename "$deb") depends on: $depends"
 echo "arm64: passed in $((SECONDS - start)) s"

@@ -49,7 +49,7 @@ fi
 dpkg -i "$deb" >/dev/null
 installed_here=1
 [ "$(command -v zmrgen)" = /usr/bin/zmrgen ]
-man -w zmrgen | grep -q '^/usr/share/man/man1/zmrgen.1'
+[[ $(man -w zmrgen) == /usr/share/man/man1/zmrgen.1* ]]
 mkdir "$scratch/run"
 printf abc > "$scratch/run/abc.txt"
 status=0
@@ -58,8 +58,8 @@ status=0
 [ "$status" -eq 3 ]
 [ ! -s "$scratch/err" ]
 grep -qx 'A9993E36 4706816A BA3E2571 7850C26C 9CD0D89D ' "$scratch/out"
-head -c 174 "$scratch/run/A9993E36.zmr" | grep -qx \
-  'DDAF35A193617ABACC417349AE20413112E6FA4E89A97EA20A9EEEE64B55D39A2192992A274FC1A836BA3C23A3FEEBBD454D4423643CE80E2A9AC94FA54CA49FA9993E364706816ABA3E25717850C26C9CD0D89D000001'
+[ "$(head -c 174 "$scratch/run/A9993E36.zmr")" = \
+  'DDAF35A193617ABACC417349AE20413112E6FA4E89A97EA20A9EEEE64B55D39A2192992A274FC1A836BA3C23A3FEEBBD454D4423643CE80E2A9AC94FA54CA49FA9993E364706816ABA3E25717850C26C9CD0D89D000001' ]
 dpkg -P zmrgen >/dev/null
 installed_here=
 [ ! -e /usr/bin/zmrgen ] && [ ! -e /usr/share/man/man1/zmrgen.1 ]

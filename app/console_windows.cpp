@@ -23,22 +23,23 @@
 namespace {
 
 // The console's input handle and mode while the key wait runs, for the
-// control handler, which restores the mode when the console is closed or
-// Ctrl+Break ends the process during the wait.
+// control handler, which restores the mode (and the output code page) when
+// the console is closed or Ctrl+Break ends the process during the wait.
 HANDLE volatile waiting_input = INVALID_HANDLE_VALUE;
 DWORD saved_input_mode = 0;
 
 // The console's output code page before the run, restored at exit.
 UINT saved_output_cp = 0;
 
+void restore_output_cp() {
+  if (saved_output_cp != 0) SetConsoleOutputCP(saved_output_cp);
+}
+
 BOOL WINAPI restore_on_control(DWORD) {
   const HANDLE in = waiting_input;
   if (in != INVALID_HANDLE_VALUE) SetConsoleMode(in, saved_input_mode);
-  return FALSE;  // let the default handling end the process
-}
-
-void restore_output_cp() {
-  if (saved_output_cp != 0) SetConsoleOutputCP(saved_output_cp);
+  restore_output_cp();  // the process ends without running exit handlers
+  return FALSE;         // let the default handling end the process
 }
 
 bool is_digit_key(WORD vk) {
@@ -136,9 +137,12 @@ const char* const* console_utf8_arguments(int argc, wchar_t** wide_argv) {
     // reported as unreadable.
     const int n =
         WideCharToMultiByte(CP_UTF8, 0, wide_argv[count], -1, text + used, room, nullptr, nullptr);
-    if (n <= 0) break;
-    args[count] = text + used;
-    used += static_cast<std::size_t>(n);
+    if (n > 0) {
+      args[count] = text + used;
+      used += static_cast<std::size_t>(n);
+    } else {
+      args[count] = "";  // cannot happen with the sizes above; argc stays true
+    }
   }
   args[count] = nullptr;
   return args;
