@@ -18,6 +18,9 @@ start=$SECONDS
 cmake --preset fuzz -B "$build"
 cmake --build "$build"
 mkdir -p "$build/artifacts"
+# Scratch files of the targets, on tmpfs when there is one, removed at the end.
+scratch=$(mktemp -d -p "$( [ -w /dev/shm ] && echo /dev/shm || echo "${TMPDIR:-/tmp}")")
+trap 'rm -rf "$scratch"' EXIT
 
 status=0
 for target in "${targets[@]}"; do
@@ -32,7 +35,7 @@ for target in "${targets[@]}"; do
   cp -R "fuzz/corpus/$target/." "$corpus/" 2>/dev/null || true
   log=$build/artifacts/$target.log
   echo "fuzz: $target for $seconds s from $(ls "$corpus" | wc -l) seeds"
-  if "$binary" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+  if TMPDIR=$scratch "$binary" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
       -artifact_prefix="$build/artifacts/$target-" "$corpus" >"$log" 2>&1; then
     # The last status line: edges covered (cov), features (ft), corpus size.
     summary=$(grep -E '^#[0-9]+' "$log" | tail -n 1 || true)

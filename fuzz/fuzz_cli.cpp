@@ -80,9 +80,15 @@ void remove_scratch() {
 }
 
 void set_up() {
-  // tmpfs when there is one: every successful run flushes a record to disk.
-  const char* base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : std::getenv("TMPDIR");
-  std::string tmpl = std::string(base != nullptr ? base : "/tmp") + "/zmrgen-fuzz-cli-XXXXXX";
+  // $TMPDIR when set, else tmpfs when there is one (every successful run
+  // flushes a record to disk), else /tmp. libFuzzer may end the process
+  // without running exit handlers, so callers that care set TMPDIR to a
+  // folder they remove.
+  const char* tmpdir = std::getenv("TMPDIR");
+  const char* base = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir
+                     : ::access("/dev/shm", W_OK) == 0    ? "/dev/shm"
+                                                          : "/tmp";
+  std::string tmpl = std::string(base) + "/zmrgen-fuzz-cli-XXXXXX";
   FUZZ_CHECK(::mkdtemp(tmpl.data()) != nullptr);
   scratch = tmpl;
   std::atexit(remove_scratch);
