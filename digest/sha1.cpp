@@ -18,11 +18,6 @@ unsigned step_index(int t) {
   return static_cast<unsigned>(a % 80);
 }
 
-constexpr std::uint32_t K0 = 0x5A827999u;
-constexpr std::uint32_t K1 = 0x6ED9EBA1u;
-constexpr std::uint32_t K2 = 0x8F1BBCDCu;
-constexpr std::uint32_t K3 = 0xCA62C1D6u;
-
 // The function of step T, in forms with fewer operations that give the same
 // words as sha1_f.
 template <int T>
@@ -37,10 +32,7 @@ ZMRGEN_ALWAYS_INLINE std::uint32_t step_f(std::uint32_t b, std::uint32_t c, std:
 }
 
 template <int T>
-constexpr std::uint32_t STEP_K = T < 20   ? K0
-                                 : T < 40 ? K1
-                                 : T < 60 ? K2
-                                          : K3;
+constexpr std::uint32_t STEP_K = SHA1_K[T / 20];
 
 // Schedule word T. The schedule lives in a ring of 16 words: word T replaces
 // word T - 16, the only one of the four it is made from that no later word
@@ -101,10 +93,7 @@ std::uint32_t sha1_f(std::uint32_t b, std::uint32_t c, std::uint32_t d, int t) {
   return b ^ c ^ d;
 }
 
-std::uint32_t sha1_k(int t) {
-  static constexpr std::uint32_t K[4] = {K0, K1, K2, K3};
-  return K[step_index(t) / 20];
-}
+std::uint32_t sha1_k(int t) { return SHA1_K[step_index(t) / 20]; }
 
 void sha1_compress(std::uint32_t* h, const std::uint32_t* m) {
   std::uint32_t w[16];

@@ -13,6 +13,8 @@
 
 #include <arm_neon.h>
 
+#include "digest/sha1.h"
+
 #define ZMRGEN_TARGET_ARM_SHA1 __attribute__((target("+crypto")))
 
 namespace {
@@ -22,8 +24,8 @@ namespace {
 // function of its twenty steps, and E for the group after it.
 ZMRGEN_TARGET_ARM_SHA1 inline void all_steps(uint32x4_t& abcd, std::uint32_t& e,
                                              uint32x4_t (&msg)[4]) {
-  const uint32x4_t k[4] = {vdupq_n_u32(0x5A827999u), vdupq_n_u32(0x6ED9EBA1u),
-                           vdupq_n_u32(0x8F1BBCDCu), vdupq_n_u32(0xCA62C1D6u)};
+  const uint32x4_t k[4] = {vdupq_n_u32(SHA1_K[0]), vdupq_n_u32(SHA1_K[1]), vdupq_n_u32(SHA1_K[2]),
+                           vdupq_n_u32(SHA1_K[3])};
 #pragma GCC unroll 20
   for (int g = 0; g < 20; ++g) {
     if (g >= 4) {
