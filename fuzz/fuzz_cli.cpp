@@ -31,6 +31,7 @@
 #include "digest/sha512.h"
 #include "fuzz_input.h"
 #include "record/record_file.h"
+#include "tests/one_shot.h"
 
 namespace {
 
@@ -127,43 +128,12 @@ bool read_whole(const std::string& name, Bytes& out) {
   return true;
 }
 
-// One-shot digests: the whole message padded in memory, then compressed.
-Bytes padded(const Bytes& message, std::size_t block, std::size_t length_bytes) {
-  Bytes p = message;
-  p.push_back(0x80);
-  while (p.size() % block != block - length_bytes) p.push_back(0);
-  const std::uint64_t bits = static_cast<std::uint64_t>(message.size()) * 8;
-  for (std::size_t i = length_bytes; i-- > 0;) {
-    p.push_back(i >= 8 ? 0 : static_cast<std::uint8_t>(bits >> (8 * i)));
-  }
-  return p;
-}
-
-template <typename Word, std::size_t N>
-void one_shot(const Bytes& message, const Word (&initial)[N], void (*compress)(Word*, const Word*),
-              Word (&h)[N]) {
-  constexpr std::size_t BLOCK = 16 * sizeof(Word);
-  const Bytes p = padded(message, BLOCK, 2 * sizeof(Word));
-  for (std::size_t i = 0; i < N; ++i) h[i] = initial[i];
-  for (std::size_t at = 0; at < p.size(); at += BLOCK) {
-    Word m[16];
-    for (std::size_t i = 0; i < 16; ++i) {
-      Word w = 0;
-      for (std::size_t j = 0; j < sizeof(Word); ++j) {
-        w = static_cast<Word>(w << 8 | p[at + i * sizeof(Word) + j]);
-      }
-      m[i] = w;
-    }
-    compress(h, m);
-  }
-}
-
 // The record a successful run over `content` must leave.
 std::string expected_record(const Bytes& content, std::string& name) {
   std::uint32_t sha1[5];
   std::uint64_t sha512[8];
-  one_shot<std::uint32_t, 5>(content, SHA1_H0, sha1_compress, sha1);
-  one_shot<std::uint64_t, 8>(content, SHA512_H0, sha512_compress, sha512);
+  one_shot_digest<std::uint32_t, 5>(content, SHA1_H0, sha1_compress, sha1);
+  one_shot_digest<std::uint64_t, 8>(content, SHA512_H0, sha512_compress, sha512);
   char text[300];
   int at = 0;
   for (const std::uint64_t w : sha512) at += std::snprintf(text + at, 20, "%016" PRIX64, w);

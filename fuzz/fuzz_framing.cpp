@@ -24,6 +24,7 @@
 #include "digest/sha1.h"
 #include "digest/sha512.h"
 #include "fuzz_input.h"
+#include "tests/one_shot.h"
 
 namespace {
 
@@ -177,39 +178,6 @@ void fake_close(FileSource* src) {
 constexpr FileOps FAKE_OPS{fake_open,   fake_seek_end, fake_position, fake_read,
                            fake_at_eof, fake_close,    fake_borrow};
 
-// The standard's padded message: the bytes, 0x80, zero bytes, and the bit
-// length big-endian in the last `length_bytes` bytes of a whole block.
-std::vector<std::uint8_t> padded(const std::vector<std::uint8_t>& message, std::size_t block,
-                                 std::size_t length_bytes) {
-  std::vector<std::uint8_t> p = message;
-  p.push_back(0x80);
-  while (p.size() % block != block - length_bytes) p.push_back(0);
-  const std::uint64_t bits = static_cast<std::uint64_t>(message.size()) * 8;
-  for (std::size_t i = length_bytes; i-- > 0;) {
-    p.push_back(i >= 8 ? 0 : static_cast<std::uint8_t>(bits >> (8 * i)));
-  }
-  return p;
-}
-
-template <typename Word, std::size_t N>
-void one_shot(const std::vector<std::uint8_t>& message, const Word (&initial)[N],
-              void (*compress)(Word*, const Word*), Word* h) {
-  constexpr std::size_t BLOCK = 16 * sizeof(Word);
-  const std::vector<std::uint8_t> p = padded(message, BLOCK, 2 * sizeof(Word));
-  for (std::size_t i = 0; i < N; ++i) h[i] = initial[i];
-  for (std::size_t at = 0; at < p.size(); at += BLOCK) {
-    Word m[16];
-    for (std::size_t i = 0; i < 16; ++i) {
-      Word w = 0;
-      for (std::size_t j = 0; j < sizeof(Word); ++j) {
-        w = static_cast<Word>(w << 8 | p[at + i * sizeof(Word) + j]);
-      }
-      m[i] = w;
-    }
-    compress(h, m);
-  }
-}
-
 void read_scenario(FuzzInput& in, Scenario& sc, bool& sha512) {
   const std::uint8_t mode = take_u8(in);
   sha512 = (mode & 1) != 0;
@@ -341,11 +309,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(sc.delivered.size() == sc.probe_value);
   std::uint64_t want[8] = {};
   if (sha512) {
-    one_shot<std::uint64_t, 8>(sc.delivered, SHA512_H0, sha512_compress, want);
+    one_shot_digest<std::uint64_t, 8>(sc.delivered, SHA512_H0, sha512_compress, want);
     for (std::size_t i = 0; i < 8; ++i) FUZZ_CHECK(got[i] == want[i]);
   } else {
     std::uint32_t want32[5];
-    one_shot<std::uint32_t, 5>(sc.delivered, SHA1_H0, sha1_compress, want32);
+    one_shot_digest<std::uint32_t, 5>(sc.delivered, SHA1_H0, sha1_compress, want32);
     for (std::size_t i = 0; i < 5; ++i) FUZZ_CHECK(got[i] == want32[i]);
   }
   // Growth only ever appends, so a clean run digests the original bytes.

@@ -26,18 +26,6 @@ namespace {
 
 // ---- Whole messages through one path ----
 
-// The message padded as the standard pads it, into whole blocks of bytes.
-Bytes padded(const Bytes& message, std::size_t block, std::size_t length_bytes) {
-  Bytes p = message;
-  p.push_back(0x80);
-  while (p.size() % block != block - length_bytes) p.push_back(0);
-  const std::uint64_t bits = static_cast<std::uint64_t>(message.size()) * 8;
-  for (std::size_t i = length_bytes; i-- > 0;) {
-    p.push_back(i >= 8 ? 0 : static_cast<std::uint8_t>(bits >> (8 * i)));
-  }
-  return p;
-}
-
 template <typename Word>
 std::vector<Word> words_of(const std::uint8_t* p) {
   std::vector<Word> m(16);
@@ -51,7 +39,7 @@ template <typename Word, std::size_t N>
 std::vector<Word> digest_by_blocks(const CompressPath<Word>& path, const Word (&h0)[N],
                                    const Bytes& message) {
   constexpr std::size_t BLOCK = 16 * sizeof(Word);
-  const Bytes p = padded(message, BLOCK, 2 * sizeof(Word));
+  const Bytes p = pad_message(message, BLOCK, 2 * sizeof(Word));
   std::vector<Word> h(h0, h0 + N);
   path.blocks(h.data(), p.data(), p.size() / BLOCK);
   return h;
@@ -62,7 +50,7 @@ template <typename Word, std::size_t N>
 std::vector<Word> digest_by_words(const CompressPath<Word>& path, const Word (&h0)[N],
                                   const Bytes& message) {
   constexpr std::size_t BLOCK = 16 * sizeof(Word);
-  const Bytes p = padded(message, BLOCK, 2 * sizeof(Word));
+  const Bytes p = pad_message(message, BLOCK, 2 * sizeof(Word));
   std::vector<Word> h(h0, h0 + N);
   for (std::size_t at = 0; at < p.size(); at += BLOCK) {
     const std::vector<Word> m = words_of<Word>(p.data() + at);

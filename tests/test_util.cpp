@@ -118,47 +118,16 @@ Bytes pattern_bytes(std::size_t n, std::uint32_t seed) {
   return out;
 }
 
-Bytes pad_message(const Bytes& message, std::size_t block, std::size_t length_bytes) {
-  Bytes padded = message;
-  padded.push_back(0x80);
-  while (padded.size() % block != block - length_bytes) padded.push_back(0);
-  const std::uint64_t bits = static_cast<std::uint64_t>(message.size()) * 8;
-  for (std::size_t i = length_bytes; i-- > 0;) {
-    padded.push_back(i >= 8 ? 0 : static_cast<std::uint8_t>(bits >> (8 * i)));
-  }
-  return padded;
-}
-
 Sha1Digest reference_sha1(const Bytes& message) {
-  const Bytes padded = pad_message(message, 64, 8);
-  std::uint32_t h[5];
-  std::memcpy(h, SHA1_H0, sizeof h);
-  for (std::size_t at = 0; at < padded.size(); at += 64) {
-    std::uint32_t m[16];
-    for (std::size_t i = 0; i < 16; ++i) {
-      const std::uint8_t* p = &padded[at + 4 * i];
-      m[i] =
-          std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
-    }
-    sha1_compress(h, m);
-  }
-  return {h[0], h[1], h[2], h[3], h[4]};
+  Sha1Digest d{};
+  one_shot_digest<std::uint32_t, 5>(message, SHA1_H0, sha1_compress, d.data());
+  return d;
 }
 
 Sha512Digest reference_sha512(const Bytes& message) {
-  const Bytes padded = pad_message(message, 128, 16);
-  std::uint64_t h[8];
-  std::memcpy(h, SHA512_H0, sizeof h);
-  for (std::size_t at = 0; at < padded.size(); at += 128) {
-    std::uint64_t m[16];
-    for (std::size_t i = 0; i < 16; ++i) {
-      std::uint64_t w = 0;
-      for (std::size_t j = 0; j < 8; ++j) w = w << 8 | padded[at + 8 * i + j];
-      m[i] = w;
-    }
-    sha512_compress(h, m);
-  }
-  return {h[0], h[1], h[2], h[3], h[4], h[5], h[6], h[7]};
+  Sha512Digest d{};
+  one_shot_digest<std::uint64_t, 8>(message, SHA512_H0, sha512_compress, d.data());
+  return d;
 }
 
 std::string hex_words(const Sha1Digest& d) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "digest/file_digest.h"
+#include "tests/one_shot.h"
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -52,10 +53,6 @@ std::vector<std::string> list_dir(const std::string& dir);
 
 // Deterministic pseudo-random bytes.
 Bytes pattern_bytes(std::size_t n, std::uint32_t seed = 1);
-
-// The standard padded message: the bytes, 0x80, zero bytes, and the bit
-// length big-endian in the last `length_bytes` bytes of a whole block.
-Bytes pad_message(const Bytes& message, std::size_t block, std::size_t length_bytes);
 
 // One-shot reference digests of a message held in memory.
 Sha1Digest reference_sha1(const Bytes& message);
