@@ -21,7 +21,7 @@ cmake --build "$build" --target zmrgen_core >/dev/null
 
 root=$(pwd)
 mapfile -t files < <(grep -o '"file": *"[^"]*"' "$build/compile_commands.json" |
-  sed 's/"file": *"\(.*\)"/\1/' | grep -E "^$root/(app|digest|record|tests|fuzz|bench)/" | sort -u)
+  sed 's/"file": *"\(.*\)"/\1/' | grep -E "^$root/(app|digest|platform|record|tests|fuzz|bench)/" | sort -u)
 echo "tidy: ${#files[@]} files"
 status=0
 printf '%s\n' "${files[@]}" |

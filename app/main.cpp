@@ -1,8 +1,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "app/console.h"
 #include "app/driver.h"
+#include "platform/platform.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #endif
 #endif
 #if ZMRGEN_ARM_PATHS
-#include <sys/auxv.h>
+#include "platform/platform.h"
 #endif
 
 namespace {
@@ -81,12 +81,12 @@ std::uint32_t detect_features() {
 
 #elif ZMRGEN_ARM_PATHS
 
-// The kernel reports the instructions it lets user code run.
+// The system reports the instructions it lets user code run.
 std::uint32_t detect_features() {
-  const unsigned long hwcap = getauxval(AT_HWCAP);
+  const std::uint32_t os = os_arm_crypto_features();
   std::uint32_t f = 0;
-  if ((hwcap & HWCAP_SHA1) != 0) f |= CPU_ARM_SHA1;
-  if ((hwcap & HWCAP_SHA512) != 0) f |= CPU_ARM_SHA512;
+  if ((os & OS_ARM_SHA1) != 0) f |= CPU_ARM_SHA1;
+  if ((os & OS_ARM_SHA512) != 0) f |= CPU_ARM_SHA512;
   return f;
 }
 

@@ -14,7 +14,7 @@
 #endif
 
 // The ARMv8 paths are built for 64-bit ARM Linux with GCC or clang, where
-// the kernel reports the instructions in getauxval(AT_HWCAP).
+// the kernel reports the instructions it allows (platform/posix.cpp).
 #if defined(__aarch64__) && defined(__linux__) && (defined(__GNUC__) || defined(__clang__))
 #define ZMRGEN_ARM_PATHS 1
 #else

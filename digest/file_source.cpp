@@ -6,64 +6,12 @@
 // and the end-of-file indicator is set only when a read meets the end.
 #include "digest/file_source.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
-#ifdef _WIN32
-#include <io.h>
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
+#include "platform/platform.h"
 
 namespace {
-
-#ifdef _WIN32
-// Names are UTF-8 inside the program (see console_utf8_arguments); Windows
-// opens them by their UTF-16 form, which reaches every name, not only those
-// the ANSI code page can spell. The longest path Windows accepts is 32767
-// units.
-constexpr int WIDE_PATH_UNITS = 32768;
-
-int raw_open(const char* path) {
-  wchar_t wide[WIDE_PATH_UNITS];
-  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide, WIDE_PATH_UNITS) <= 0) {
-    return -1;  // not UTF-8, or too long for any Windows path
-  }
-  return _wopen(wide, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
-}
-int raw_close(int fd) { return _close(fd); }
-long long raw_seek_end(int fd) { return _lseeki64(fd, 0, SEEK_END); }
-long long raw_tell(int fd) { return _lseeki64(fd, 0, SEEK_CUR); }
-long long raw_read(int fd, void* buf, std::size_t n) {
-  return _read(fd, buf, static_cast<unsigned>(n > 0x40000000u ? 0x40000000u : n));
-}
-bool raw_is_directory(int fd) {
-  struct _stat64 st {};
-  return _fstat64(fd, &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFDIR;
-}
-#else
-int raw_open(const char* path) { return ::open(path, O_RDONLY | O_CLOEXEC); }
-int raw_close(int fd) { return ::close(fd); }
-long long raw_seek_end(int fd) { return ::lseek(fd, 0, SEEK_END); }
-long long raw_tell(int fd) { return ::lseek(fd, 0, SEEK_CUR); }
-long long raw_read(int fd, void* buf, std::size_t n) { return ::read(fd, buf, n); }
-bool raw_is_directory(int fd) {
-  struct stat st {};
-  return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
-}
-#endif
 
 // Large enough that a cached file is read in few system calls (2,048 for the
 // largest file accepted), small enough that the buffer stays in the core's
@@ -85,12 +33,12 @@ struct FileSource {
 namespace {
 
 FileSource* real_open(const char* path) {
-  const int fd = raw_open(path);
+  const int fd = os_open_read(path);
   if (fd < 0) return nullptr;
   // Opening a directory for reading succeeds on some systems; it is never a
   // file we can digest.
-  if (raw_is_directory(fd)) {
-    raw_close(fd);
+  if (os_is_directory(fd)) {
+    os_close(fd);
     return nullptr;
   }
   auto* src = static_cast<FileSource*>(std::malloc(sizeof(FileSource)));
@@ -98,7 +46,7 @@ FileSource* real_open(const char* path) {
   if (src == nullptr || buf == nullptr) {
     std::free(src);
     std::free(buf);
-    raw_close(fd);
+    os_close(fd);
     return nullptr;
   }
   *src = FileSource{fd, false, 0, 0, buf};
@@ -108,30 +56,25 @@ FileSource* real_open(const char* path) {
 void real_seek_end(FileSource* src) {
   src->pos = src->len = 0;
   src->eof = false;
-  raw_seek_end(src->fd);
+  os_seek_end(src->fd);
 }
 
 std::int64_t real_position(FileSource* src) {
-  const long long at = raw_tell(src->fd);
+  const std::int64_t at = os_position(src->fd);
   if (at < 0) return -1;
-  return static_cast<std::int64_t>(at) - static_cast<std::int64_t>(src->len - src->pos);
+  return at - static_cast<std::int64_t>(src->len - src->pos);
 }
 
 // Refills the buffer; false at the end of the file or on a read error.
 bool refill(FileSource* src) {
   src->pos = src->len = 0;
-  for (;;) {
-    const long long got = raw_read(src->fd, src->buf, STREAM_BUFFER_BYTES);
-    if (got > 0) {
-      src->len = static_cast<std::size_t>(got);
-      return true;
-    }
-    if (got == 0) {
-      src->eof = true;
-      return false;
-    }
-    if (errno != EINTR) return false;  // a read error: the caller sees a short read
+  const std::int64_t got = os_read(src->fd, src->buf, STREAM_BUFFER_BYTES);
+  if (got > 0) {
+    src->len = static_cast<std::size_t>(got);
+    return true;
   }
+  if (got == 0) src->eof = true;
+  return false;  // a read error: the caller sees a short read
 }
 
 std::size_t real_read(FileSource* src, std::uint8_t* out, std::size_t count) {
@@ -161,7 +104,7 @@ const std::uint8_t* real_borrow(FileSource* src, std::size_t block_bytes, std::s
 }
 
 void real_close(FileSource* src) {
-  raw_close(src->fd);
+  os_close(src->fd);
   std::free(src->buf);
   std::free(src);
 }

@@ -1,4 +1,6 @@
-// Console layer for POSIX terminals.
+// Operating-system primitives for Linux and other POSIX systems: files, the
+// record's temporary file, the clock, the processor's features and the
+// console (see platform/platform.h).
 //
 // The key wait reads the controlling terminal (/dev/tty), so redirected
 // standard input cannot satisfy it, and a run with no terminal (a service, a
@@ -18,18 +20,103 @@
 //   discarded: the prompt asks for a key after the results are on screen, and
 //   taking one early keystroke would end the wait unseen while the rest of
 //   that typing went on to the shell.
-#include "app/console.h"
+#include "platform/platform.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+
+#if defined(__aarch64__) && defined(__linux__)
+#include <sys/auxv.h>
+#endif
+
+// ---- Files ----
+
+int os_open_read(const char* path) { return ::open(path, O_RDONLY | O_CLOEXEC); }
+
+bool os_is_directory(int fd) {
+  struct stat st {};
+  return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::int64_t os_seek_end(int fd) { return ::lseek(fd, 0, SEEK_END); }
+
+std::int64_t os_position(int fd) { return ::lseek(fd, 0, SEEK_CUR); }
+
+std::int64_t os_read(int fd, void* buf, std::size_t count) {
+  for (;;) {
+    const ssize_t got = ::read(fd, buf, count);
+    if (got >= 0) return got;
+    if (errno != EINTR) return -1;
+  }
+}
+
+bool os_close(int fd) { return ::close(fd) == 0; }
+
+bool os_name_is_directory(const char* name) {
+  struct stat st {};
+  return ::lstat(name, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int os_create_temp_beside(const char* name, char* tmp, std::size_t tmp_size) {
+  std::snprintf(tmp, tmp_size, ".%s.XXXXXX", name);
+  const int fd = ::mkstemp(tmp);
+  if (fd < 0) return PLATFORM_NO_FILE;
+  // mkstemp creates the file private; give it what a plain create would.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  ::fchmod(fd, static_cast<mode_t>(0666 & ~mask));
+  return fd;
+}
+
+bool os_write_all(int fd, const void* data, std::size_t count) {
+  const char* at = static_cast<const char*>(data);
+  while (count > 0) {
+    const ssize_t done = ::write(fd, at, count);
+    if (done < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (done == 0) return false;
+    at += done;
+    count -= static_cast<std::size_t>(done);
+  }
+  return true;
+}
+
+bool os_sync(int fd) { return ::fsync(fd) == 0; }
+
+bool os_replace(const char* from, const char* to) { return ::rename(from, to) == 0; }
+
+void os_remove(const char* name) { ::unlink(name); }
+
+// ---- Clock and processor ----
+
+std::int64_t os_clock_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+std::uint32_t os_arm_crypto_features() {
+#if defined(__aarch64__) && defined(__linux__)
+  // The kernel reports the instructions it lets user code run.
+  const unsigned long hwcap = getauxval(AT_HWCAP);
+  std::uint32_t f = 0;
+  if ((hwcap & HWCAP_SHA1) != 0) f |= OS_ARM_SHA1;
+  if ((hwcap & HWCAP_SHA512) != 0) f |= OS_ARM_SHA512;
+  return f;
+#else
+  return 0;
+#endif
+}
+
+// ---- Console ----
 
 namespace {
 

@@ -1,24 +1,119 @@
-// Console layer for Windows consoles.
+// Operating-system primitives for Windows: files, the record's temporary
+// file, the clock and the console (see platform/platform.h).
+//
+// Names are UTF-8 inside the program; every call here that takes a name
+// converts it to UTF-16 first (to_wide), which reaches every name, not only
+// those the ANSI code page can spell.
 //
 // The key wait reads the console's own input buffer (CONIN$), so redirected
 // standard input cannot satisfy it, and a process with no console (started
 // detached, or as a service) does not wait at all.
-#include "app/console.h"
+#include "platform/platform.h"
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 #include <fcntl.h>
 #include <io.h>
+#include <share.h>
+#include <sys/stat.h>
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/windows_api.h"
+
+namespace {
+
+// The longest path Windows accepts is 32767 UTF-16 units.
+constexpr int WIDE_PATH_UNITS = 32768;
+
+// UTF-8 to UTF-16 for a name; false when it is not UTF-8 or does not fit.
+bool to_wide(const char* name, wchar_t (&wide)[WIDE_PATH_UNITS]) {
+  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wide, WIDE_PATH_UNITS) > 0;
+}
+
+}  // namespace
+
+// ---- Files ----
+
+int os_open_read(const char* path) {
+  wchar_t wide[WIDE_PATH_UNITS];
+  if (!to_wide(path, wide)) return PLATFORM_NO_FILE;
+  return _wopen(wide, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+}
+
+bool os_is_directory(int fd) {
+  struct _stat64 st {};
+  return _fstat64(fd, &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFDIR;
+}
+
+std::int64_t os_seek_end(int fd) { return _lseeki64(fd, 0, SEEK_END); }
+
+std::int64_t os_position(int fd) { return _lseeki64(fd, 0, SEEK_CUR); }
+
+std::int64_t os_read(int fd, void* buf, std::size_t count) {
+  return _read(fd, buf, static_cast<unsigned>(count > 0x40000000u ? 0x40000000u : count));
+}
+
+bool os_close(int fd) { return _close(fd) == 0; }
+
+bool os_name_is_directory(const char* name) {
+  wchar_t wide[WIDE_PATH_UNITS];
+  if (!to_wide(name, wide)) return false;
+  const DWORD attrs = GetFileAttributesW(wide);
+  return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+int os_create_temp_beside(const char* name, char* tmp, std::size_t tmp_size) {
+  for (unsigned attempt = 0; attempt < 100; ++attempt) {
+    std::snprintf(tmp, tmp_size, "%s.%lu-%u.tmp", name,
+                  static_cast<unsigned long>(GetCurrentProcessId()), attempt);
+    wchar_t wide[WIDE_PATH_UNITS];
+    if (!to_wide(tmp, wide)) return PLATFORM_NO_FILE;
+    // Nobody else may open it until it is complete and in place.
+    int fd = PLATFORM_NO_FILE;
+    const errno_t err = _wsopen_s(&fd, wide, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                                  _SH_DENYRW, _S_IREAD | _S_IWRITE);
+    if (err == 0) return fd;
+    if (err != EEXIST) return PLATFORM_NO_FILE;
+  }
+  return PLATFORM_NO_FILE;
+}
+
+bool os_write_all(int fd, const void* data, std::size_t count) {
+  const char* at = static_cast<const char*>(data);
+  while (count > 0) {
+    const unsigned part = count > 0x40000000u ? 0x40000000u : static_cast<unsigned>(count);
+    const int done = _write(fd, at, part);
+    if (done <= 0) return false;
+    at += done;
+    count -= static_cast<std::size_t>(done);
+  }
+  return true;
+}
+
+bool os_sync(int fd) { return _commit(fd) == 0; }
+
+bool os_replace(const char* from, const char* to) {
+  wchar_t wide_from[WIDE_PATH_UNITS];
+  wchar_t wide_to[WIDE_PATH_UNITS];
+  return to_wide(from, wide_from) && to_wide(to, wide_to) &&
+         MoveFileExW(wide_from, wide_to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+void os_remove(const char* name) {
+  wchar_t wide[WIDE_PATH_UNITS];
+  if (to_wide(name, wide)) _wunlink(wide);
+}
+
+// ---- Clock and processor ----
+
+std::int64_t os_clock_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+std::uint32_t os_arm_crypto_features() { return 0; }
+
+// ---- Console ----
 
 namespace {
 

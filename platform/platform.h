@@ -1,0 +1,85 @@
+// The operating-system primitives the program uses, and nothing else.
+//
+// Every call into the operating system lives behind this header, in one
+// implementation file per platform: platform/posix.cpp (Linux and other
+// POSIX systems) and platform/windows.cpp. The digest, record and driver code
+// above it is portable and never sees a platform.
+//
+// Names are UTF-8 throughout; the Windows implementation converts them to
+// UTF-16 at the system call. Open files are small non-negative integers
+// (descriptors); PLATFORM_NO_FILE means none.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr int PLATFORM_NO_FILE = -1;
+
+// ---- Reading files ----
+
+// Opens `path` for binary reading, or returns PLATFORM_NO_FILE.
+int os_open_read(const char* path);
+// True when the open file is a directory.
+bool os_is_directory(int fd);
+// Moves to the end of the file and returns the new position, or -1.
+std::int64_t os_seek_end(int fd);
+// The current position, or -1 when it cannot be found.
+std::int64_t os_position(int fd);
+// Reads up to `count` bytes: the number read, 0 at the end of the file, -1
+// on a read error. An interrupted read is retried.
+std::int64_t os_read(int fd, void* buf, std::size_t count);
+// Closes the file; false when the system reports a failure (for a file
+// written, the data may not have reached it).
+bool os_close(int fd);
+
+// ---- Writing the record ----
+
+// True when `name` itself (a symbolic link not followed) is a directory.
+bool os_name_is_directory(const char* name);
+// Creates a new file with a unique name beside `name`, for writing, that
+// nobody else opens by accident; its name goes to `tmp` (`tmp_size` bytes).
+// Its permissions are those a plain create would give.
+int os_create_temp_beside(const char* name, char* tmp, std::size_t tmp_size);
+// Writes all `count` bytes; false on any failure.
+bool os_write_all(int fd, const void* data, std::size_t count);
+// Flushes the file's data to the disk.
+bool os_sync(int fd);
+// Moves `from` over `to` in one step: a reader sees the old file or the new
+// one, never a part. A symbolic link at `to` is replaced, not followed.
+bool os_replace(const char* from, const char* to);
+void os_remove(const char* name);
+
+// ---- Clock ----
+
+// Seconds since 1970-01-01 00:00:00 UTC.
+std::int64_t os_clock_seconds();
+
+// ---- Processor ----
+
+// The ARMv8 crypto instructions the system lets user code run (always 0 on
+// other processors).
+inline constexpr std::uint32_t OS_ARM_SHA1 = 1;
+inline constexpr std::uint32_t OS_ARM_SHA512 = 2;
+std::uint32_t os_arm_crypto_features();
+
+// ---- Console ----
+
+// Prepares the process: output that cannot be delivered (a closed pipe) and
+// an exceeded file-size limit become failed writes, never a killed run.
+void console_init();
+
+// Flushes standard output, then waits for one key press on the console
+// keyboard itself (not standard input), without echo. The whole key is
+// consumed, including every byte of a key that sends several. Returns at once
+// when no console is attached (or, on POSIX, when the process is a background
+// job). The previous console mode is restored on return, and on POSIX also
+// when a terminating signal ends the process during the wait.
+void wait_for_key();
+
+#ifdef _WIN32
+// The wide command line that wmain receives, converted to UTF-8 so that any
+// file name survives (main's own arguments are in the ANSI code page, which
+// cannot hold every name). The file primitives convert names back to UTF-16.
+// The result lives until the process ends.
+const char* const* console_utf8_arguments(int argc, wchar_t** wide_argv);
+#endif
