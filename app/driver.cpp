@@ -24,6 +24,10 @@ struct RunValues {
   Sha1Digest sha1_words;
   Sha512Digest sha512_words;
   std::uint32_t format_code;
+  // The input as the readability check found it. Each digest stage succeeds
+  // only if the file is still that file, unchanged, so that both digests
+  // (and the record) describe one content.
+  FileIdentity identity;
 };
 
 void print_digest_failure(std::int64_t status, const char* too_large_line) {
@@ -39,6 +43,9 @@ void print_digest_failure(std::int64_t status, const char* too_large_line) {
 
 StageResult sha1_stage(RunValues& run) {
   run.sha1_status = sha1_file(run.path, run.sha1_words);
+  if (run.sha1_status >= 0 && !file_unchanged(run.path, run.identity)) {
+    run.sha1_status = DIGEST_FILE_ERROR;
+  }
   if (run.sha1_status < 0) {
     print_digest_failure(run.sha1_status, "File exceeds limit of 512Mb.\n");
     return run.sha1_status;
@@ -50,7 +57,10 @@ StageResult sha1_stage(RunValues& run) {
 }
 
 StageResult sha512_stage(RunValues& run) {
-  const DigestStatus64 sha512_status = sha512_file(run.path, run.sha512_words);
+  DigestStatus64 sha512_status = sha512_file(run.path, run.sha512_words);
+  if (sha512_status >= 0 && !file_unchanged(run.path, run.identity)) {
+    sha512_status = DIGEST_FILE_ERROR;
+  }
   if (sha512_status < 0) {
     print_digest_failure(sha512_status, "File exceeds limit of 2Gb.\n");
     return static_cast<std::int32_t>(sha512_status);  // -1, -2 or -3
@@ -130,13 +140,12 @@ std::int32_t run_generator(int argc, const char* const* argv) {
   }
   std::memcpy(run.path, name, name_length + 1);  // fits: checked above
 
-  // Prove the file can be read; the digest routines open it themselves.
-  FileSource* probe = file_ops().open(run.path);
-  if (probe == nullptr) {
+  // Prove the file can be read and note which file it is; the digest
+  // routines open it themselves.
+  if (!open_file_identity(run.path, &run.identity)) {
     std::printf(" ***** ERROR *****\n Cannot open file: %s for reading.\n", run.path);
     return 0;
   }
-  file_ops().close(probe);
 
   for (StageResult (*stage)(RunValues&) : {sha1_stage, sha512_stage, record_stage}) {
     if (const StageResult ended = stage(run)) return *ended;

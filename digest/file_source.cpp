@@ -35,9 +35,10 @@ namespace {
 FileSource* real_open(const char* path) {
   const int fd = os_open_read(path);
   if (fd < 0) return nullptr;
-  // Opening a directory for reading succeeds on some systems; it is never a
-  // file we can digest.
-  if (os_is_directory(fd)) {
+  // Opening a directory for reading succeeds on some systems, and a FIFO, a
+  // socket or a device such as /dev/zero opens like a file; none has a size
+  // that the framing could check the reads against.
+  if (!os_is_plain_file(fd)) {
     os_close(fd);
     return nullptr;
   }
@@ -109,8 +110,10 @@ void real_close(FileSource* src) {
   std::free(src);
 }
 
-constexpr FileOps REAL_OPS{real_open,   real_seek_end, real_position, real_read,
-                           real_at_eof, real_close,    real_borrow};
+bool real_identity(FileSource* src, FileIdentity* out) { return os_file_identity(src->fd, out); }
+
+constexpr FileOps REAL_OPS{real_open,   real_seek_end, real_position, real_read,     real_at_eof,
+                           real_close,  real_borrow,   real_identity, os_name_identity};
 
 const FileOps* current_ops = &REAL_OPS;
 
@@ -121,3 +124,23 @@ const FileOps& file_ops() { return *current_ops; }
 void set_file_ops(const FileOps* ops) { current_ops = ops != nullptr ? ops : &REAL_OPS; }
 
 const FileOps& real_file_ops() { return REAL_OPS; }
+
+bool open_file_identity(const char* path, FileIdentity* out) {
+  const FileOps& fs = file_ops();
+  FileSource* src = fs.open(path);
+  if (src == nullptr) return false;
+  *out = FileIdentity{};
+  const bool known = fs.identity == nullptr || fs.identity(src, out);
+  fs.close(src);
+  return known;
+}
+
+bool file_unchanged(const char* path, const FileIdentity& before) {
+  const FileOps& fs = file_ops();
+  if (fs.identity_of == nullptr) return true;
+  FileIdentity now{};
+  if (!fs.identity_of(path, &now)) return false;  // removed, or no longer reachable
+  return now.volume == before.volume && now.index == before.index && now.size == before.size &&
+         now.modified_s == before.modified_s && now.modified_ns == before.modified_ns &&
+         now.changed_s == before.changed_s && now.changed_ns == before.changed_ns;
+}

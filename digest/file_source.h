@@ -8,11 +8,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/platform.h"
+
 struct FileSource;  // an open input stream; opaque to the framing
 
 struct FileOps {
-  // Opens a file by name for binary reading; nullptr when it cannot be
-  // opened or is a directory.
+  // Opens a file by name for binary reading without waiting; nullptr when it
+  // cannot be opened or is not a plain file (a directory, FIFO, socket or
+  // character device).
   FileSource* (*open)(const char* path);
   // Moves to the end of the file; its own result is not needed, the
   // position query decides.
@@ -35,6 +38,11 @@ struct FileOps {
   // the stream.
   const std::uint8_t* (*borrow)(FileSource* src, std::size_t block_bytes, std::size_t max_blocks,
                                 std::size_t* blocks) = nullptr;
+  // Optional; nullptr when the seam cannot tell. The identity of an open
+  // stream's file, and of the file a name leads to now (false when it cannot
+  // be found). A seam without them never reports a change.
+  bool (*identity)(FileSource* src, FileIdentity* out) = nullptr;
+  bool (*identity_of)(const char* path, FileIdentity* out) = nullptr;
 };
 
 // The operations in force: the real file system unless a test replaced them.
@@ -43,3 +51,10 @@ const FileOps& file_ops();
 void set_file_ops(const FileOps* ops);
 // The real file system's operations.
 const FileOps& real_file_ops();
+
+// Opens `path` as the digests will, to prove that it can be read, and takes
+// the identity of the file opened; false when it cannot be opened.
+bool open_file_identity(const char* path, FileIdentity* out);
+// True when `path` still leads to the file `before` describes, unchanged
+// since: not written, grown, truncated, replaced or removed.
+bool file_unchanged(const char* path, const FileIdentity& before);

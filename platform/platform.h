@@ -17,10 +17,29 @@ inline constexpr int PLATFORM_NO_FILE = -1;
 
 // ---- Reading files ----
 
-// Opens `path` for binary reading, or returns PLATFORM_NO_FILE.
+// Opens `path` for binary reading, or returns PLATFORM_NO_FILE. The open
+// never waits (a FIFO without a writer); reads from the file block as usual.
 int os_open_read(const char* path);
-// True when the open file is a directory.
-bool os_is_directory(int fd);
+// True when the open file holds content that can be digested: a regular file
+// or a block device. Not a directory, FIFO, socket, character device or
+// console, none of which has a size that promises what a read will bring.
+bool os_is_plain_file(int fd);
+
+// What tells one version of a file's content from another: which file it is
+// and when it was last written. Any write, truncation or replacement of the
+// file under its name changes at least one field (within the file system's
+// timestamp precision).
+struct FileIdentity {
+  std::uint64_t volume;  // device (POSIX) or volume serial number (Windows)
+  std::uint64_t index;   // inode number or file index
+  std::uint64_t size;
+  std::int64_t modified_s, modified_ns;  // last write
+  std::int64_t changed_s, changed_ns;    // last status change (POSIX; 0 on Windows)
+};
+// The identity of an open file, or of the file a name leads to now; false
+// when it cannot be found (for a name: the file is gone).
+bool os_file_identity(int fd, FileIdentity* out);
+bool os_name_identity(const char* path, FileIdentity* out);
 // Moves to the end of the file and returns the new position, or -1.
 std::int64_t os_seek_end(int fd);
 // The current position, or -1 when it cannot be found.
@@ -48,6 +67,14 @@ bool os_sync(int fd);
 // one, never a part. A symbolic link at `to` is replaced, not followed.
 bool os_replace(const char* from, const char* to);
 void os_remove(const char* name);
+
+// Between these two calls the requests that end the process (SIGINT,
+// SIGTERM, SIGHUP, SIGQUIT; on Windows a console Ctrl+C, Ctrl+Break or
+// close) wait; on release, one that arrived meanwhile takes effect as it
+// would have. Only what cannot be caught (SIGKILL, a power cut) ends the
+// process in between. Not nested.
+void os_hold_termination();
+void os_release_termination();
 
 // ---- Clock ----
 

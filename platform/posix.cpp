@@ -39,13 +39,63 @@
 #include <sys/auxv.h>
 #endif
 
+namespace {
+
+// Signals that end the process by default: held while the record's
+// temporary file exists, and caught during the key wait to put the terminal
+// back first; each ends the process as before once that is done.
+constexpr int TERMINATING_SIGNALS[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+constexpr std::size_t TERMINATING_COUNT =
+    sizeof TERMINATING_SIGNALS / sizeof TERMINATING_SIGNALS[0];
+
+}  // namespace
+
 // ---- Files ----
 
-int os_open_read(const char* path) { return ::open(path, O_RDONLY | O_CLOEXEC); }
+int os_open_read(const char* path) {
+  // Without O_NONBLOCK, opening a FIFO waits for a writer, for ever if none
+  // comes. Reads block again once the file is open.
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return PLATFORM_NO_FILE;
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+    ::close(fd);
+    return PLATFORM_NO_FILE;
+  }
+  return fd;
+}
 
-bool os_is_directory(int fd) {
+bool os_is_plain_file(int fd) {
   struct stat st {};
-  return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+  return ::fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
+}
+
+namespace {
+
+FileIdentity identity_of(const struct stat& st) {
+  return FileIdentity{static_cast<std::uint64_t>(st.st_dev),
+                      static_cast<std::uint64_t>(st.st_ino),
+                      static_cast<std::uint64_t>(st.st_size),
+                      static_cast<std::int64_t>(st.st_mtim.tv_sec),
+                      static_cast<std::int64_t>(st.st_mtim.tv_nsec),
+                      static_cast<std::int64_t>(st.st_ctim.tv_sec),
+                      static_cast<std::int64_t>(st.st_ctim.tv_nsec)};
+}
+
+}  // namespace
+
+bool os_file_identity(int fd, FileIdentity* out) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return false;
+  *out = identity_of(st);
+  return true;
+}
+
+bool os_name_identity(const char* path, FileIdentity* out) {
+  struct stat st {};
+  if (::stat(path, &st) != 0) return false;
+  *out = identity_of(st);
+  return true;
 }
 
 std::int64_t os_seek_end(int fd) { return ::lseek(fd, 0, SEEK_END); }
@@ -99,6 +149,23 @@ bool os_replace(const char* from, const char* to) { return ::rename(from, to) ==
 
 void os_remove(const char* name) { ::unlink(name); }
 
+namespace {
+
+sigset_t held_signals_previous;
+
+}  // namespace
+
+void os_hold_termination() {
+  sigset_t held;
+  sigemptyset(&held);
+  for (const int sig : TERMINATING_SIGNALS) sigaddset(&held, sig);
+  sigprocmask(SIG_BLOCK, &held, &held_signals_previous);
+}
+
+// A signal that arrived while held is delivered here, as the mask drops,
+// with whatever disposition it has: by default it ends the process.
+void os_release_termination() { sigprocmask(SIG_SETMASK, &held_signals_previous, nullptr); }
+
 // ---- Clock and processor ----
 
 std::int64_t os_clock_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
@@ -132,11 +199,6 @@ constexpr int FOREGROUND_CHECK_MS = 1000;
 
 constexpr unsigned char ESC = 0x1B;
 
-// Signals that end the process by default and so must put the terminal back
-// first; each ends the process as before once that is done.
-constexpr int TERMINATING_SIGNALS[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
-constexpr std::size_t TERMINATING_COUNT =
-    sizeof TERMINATING_SIGNALS / sizeof TERMINATING_SIGNALS[0];
 
 // The terminal being waited on (-1 outside the wait), the mode to restore and
 // the mode in effect during the wait. Written only while every signal handled

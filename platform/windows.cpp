@@ -43,9 +43,55 @@ int os_open_read(const char* path) {
   return _wopen(wide, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
 }
 
-bool os_is_directory(int fd) {
-  struct _stat64 st {};
-  return _fstat64(fd, &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFDIR;
+bool os_is_plain_file(int fd) {
+  // A disk file, not a pipe, a console or another character device.
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  if (handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_DISK) return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  return GetFileInformationByHandle(handle, &info) != 0 &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+namespace {
+
+bool identity_of(HANDLE handle, FileIdentity* out) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileInformationByHandle(handle, &info) == 0) return false;
+  const auto high_low = [](DWORD high, DWORD low) {
+    return (static_cast<std::uint64_t>(high) << 32) | low;
+  };
+  // The last write time counts 100-nanosecond ticks.
+  const std::uint64_t ticks =
+      high_low(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime);
+  *out = FileIdentity{info.dwVolumeSerialNumber,
+                      high_low(info.nFileIndexHigh, info.nFileIndexLow),
+                      high_low(info.nFileSizeHigh, info.nFileSizeLow),
+                      static_cast<std::int64_t>(ticks / 10000000),
+                      static_cast<std::int64_t>(ticks % 10000000 * 100),
+                      0,
+                      0};
+  return true;
+}
+
+}  // namespace
+
+bool os_file_identity(int fd, FileIdentity* out) {
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  return handle != INVALID_HANDLE_VALUE && identity_of(handle, out);
+}
+
+bool os_name_identity(const char* path, FileIdentity* out) {
+  wchar_t wide[WIDE_PATH_UNITS];
+  if (!to_wide(path, wide)) return false;
+  // Attributes only: this open neither reads the file nor stands in the way
+  // of anyone else's.
+  const HANDLE handle =
+      CreateFileW(wide, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const bool found = identity_of(handle, out);
+  CloseHandle(handle);
+  return found;
 }
 
 std::int64_t os_seek_end(int fd) { return _lseeki64(fd, 0, SEEK_END); }
@@ -105,6 +151,31 @@ bool os_replace(const char* from, const char* to) {
 void os_remove(const char* name) {
   wchar_t wide[WIDE_PATH_UNITS];
   if (to_wide(name, wide)) _wunlink(wide);
+}
+
+namespace {
+
+// Set while termination is not held. A console control event that arrives
+// while it is held waits for it in its handler (which runs on a thread of its
+// own), then lets the default handling end the process.
+HANDLE termination_allowed = nullptr;
+
+BOOL WINAPI hold_on_control(DWORD) {
+  if (termination_allowed != nullptr) WaitForSingleObject(termination_allowed, INFINITE);
+  return FALSE;
+}
+
+}  // namespace
+
+void os_hold_termination() {
+  if (termination_allowed == nullptr) termination_allowed = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+  if (termination_allowed != nullptr) ResetEvent(termination_allowed);
+  SetConsoleCtrlHandler(hold_on_control, TRUE);
+}
+
+void os_release_termination() {
+  if (termination_allowed != nullptr) SetEvent(termination_allowed);
+  SetConsoleCtrlHandler(hold_on_control, FALSE);
 }
 
 // ---- Clock and processor ----

@@ -30,6 +30,11 @@ using RecordClock = std::int64_t (*)();
 // Replaces the clock (for tests); nullptr restores the system clock.
 void set_record_clock(RecordClock clock);
 
+// Called with the temporary file's name while it exists, complete, just
+// before it takes the record's name (for tests); nullptr for none.
+using RecordHook = void (*)(const char* temp_name);
+void set_record_hook(RecordHook hook);
+
 // The creation-time field's value for a clock reading: the reading when it
 // fits a signed 32-bit count from 0, else -1.
 std::int32_t record_time_value(std::int64_t seconds);
@@ -40,5 +45,7 @@ void format_record(char* out, const Sha512Digest& sha512, const Sha1Digest& sha1
 
 // Creates the record file `name` in the current directory, replacing any
 // earlier record of that name only once the new one is complete on disk.
+// The temporary file it writes first never outlives the call: the signals
+// that end a process wait until it has been renamed or removed.
 int write_record(const char* name, const Sha512Digest& sha512, const Sha1Digest& sha1,
                  std::uint32_t format_code);

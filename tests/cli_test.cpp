@@ -2,10 +2,15 @@
 // byte, exit status, empty standard error, and the record it leaves.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <fstream>
 #include <string>
+#include <thread>
 
 #include "test_util.h"
 
@@ -226,7 +231,7 @@ TEST_F(Cli, LinkAtTheRecordNameIsReplacedNotFollowed) {
 TEST_F(Cli, ClosedOutputPipeStillWritesTheRecord) {
   write_file(dir.file("abc.txt"), std::string("abc"));
   ToolOptions options;
-  options.close_stdout_early = true;
+  options.stdout_closed = true;
   const ToolRun r = run({"abc.txt"}, options);
   EXPECT_EQ(r.exit_code, 3);
   EXPECT_EQ(read_file(dir.file("A9993E36.zmr")).substr(128, 40), ABC_SHA1);
@@ -240,6 +245,65 @@ TEST_F(Cli, SecondRunOverwritesTheRecord) {
   const std::string record = read_file(dir.file("A9993E36.zmr"));
   ASSERT_EQ(record.size(), 256u);
   EXPECT_EQ(record.substr(0, 128), ABC_SHA512);
+}
+
+// The read position of a descriptor of process `pid` open on `path`, once
+// one is strictly inside the file (the reading pass has begun, and a size
+// probe, which sits at the end, does not count); -1 past `deadline`.
+long long wait_for_reading_pass(int pid, const std::string& path, long long size,
+                                std::chrono::steady_clock::time_point deadline) {
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  char target[4096];
+  while (std::chrono::steady_clock::now() < deadline) {
+    for (const std::string& fd : list_dir(fds)) {
+      const ssize_t n = readlink((fds + "/" + fd).c_str(), target, sizeof target - 1);
+      if (n <= 0 || std::string(target, static_cast<std::size_t>(n)) != path) continue;
+      std::ifstream info("/proc/" + std::to_string(pid) + "/fdinfo/" + fd);
+      std::string key;
+      long long pos = -1;
+      info >> key >> pos;
+      if (key == "pos:" && pos > 0 && pos < size) return pos;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return -1;
+}
+
+// A file changed by another process while the SHA-1 stage reads it: the run
+// fails with a file error and writes no record, whether the change keeps the
+// size (which the digest's own checks cannot see) or grows the file after
+// the pass has taken what its probe promised.
+TEST_F(Cli, FileChangedDuringTheRunGetsNoRecord) {
+  struct Change {
+    const char* what;
+    long long at;  // -1: append
+    std::size_t bytes;
+  };
+  const Change changes[] = {{"4 bytes overwritten at offset 0", 0, 4}, {"128 bytes appended", -1, 128}};
+  constexpr long long SIZE = 300000000;  // whole blocks: the last read ends at the old end
+  for (const Change& c : changes) {
+    const std::string input = dir.file("big.bin");
+    make_sparse_file(input, SIZE);
+    bool changed = false;
+    ToolOptions options;
+    options.while_running = [&](int pid) {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      if (wait_for_reading_pass(pid, input, SIZE, deadline) < 0) return;
+      const int fd = ::open(input.c_str(), O_WRONLY | (c.at < 0 ? O_APPEND : 0));
+      const std::string bytes(c.bytes, 'x');
+      changed = fd >= 0 && (c.at < 0 ? ::write(fd, bytes.data(), bytes.size())
+                                     : ::pwrite(fd, bytes.data(), bytes.size(), c.at)) ==
+                               static_cast<ssize_t>(bytes.size());
+      if (fd >= 0) ::close(fd);
+    };
+    const ToolRun r = run({"big.bin"}, options);
+    ASSERT_TRUE(changed) << c.what << ": the reading pass was not seen";
+    EXPECT_EQ(r.exit_code, 0xFF) << c.what;
+    EXPECT_EQ(r.out, "\n ***** FATAL ERROR *****\n Algorithm failed\n\nFile error.\n" + DONE)
+        << c.what;
+    EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"big.bin"}) << c.what;
+    unlink(input.c_str());
+  }
 }
 
 }  // namespace

@@ -111,6 +111,54 @@ TEST_F(DriverRun, FileChangingBeforeTheSha1StageEndsTheRunEarly) {
   }
 }
 
+// A change that the digest routine itself cannot see (same size, growth
+// after its reading pass, another file under the name, removal while open)
+// still fails the stage it happens in, exactly as a file error.
+TEST_F(DriverRun, FileChangedDuringAStageFailsThatStage) {
+  struct Change {
+    const char* what;
+    void (*apply)(ScriptedFile&);
+  };
+  const Change changes[] = {
+      {"overwritten in place",
+       [](ScriptedFile& f) {
+         f.content[0] = 'x';
+         ++f.version;
+       }},
+      {"grown by a whole block",
+       [](ScriptedFile& f) {
+         f.content.resize(f.content.size() + 128, 'd');
+         ++f.version;
+       }},
+      {"replaced by a copy", [](ScriptedFile& f) { ++f.index; }},
+      {"removed", [](ScriptedFile& f) { f.removed = true; }},
+  };
+  struct Stage {
+    const char* name;
+    int open;                  // the change comes as this open succeeds
+    const std::string before;  // what the run printed before the failure
+  };
+  const Stage stages[] = {{"SHA-1", SHA1_READ, "\n"}, {"SHA-512", SHA512_READ, ABC_SHA1_BLOCK}};
+  for (const Stage& stage : stages) {
+    for (const Change& change : changes) {
+      ScriptedFile f;
+      f.content = {'a', 'b', 'c'};
+      f.before_open = [&](ScriptedFile& file, int i) {
+        if (i == stage.open) change.apply(file);
+      };
+      // The reading pass takes only the three bytes the probe promised.
+      f.read_limit = [](int) { return std::optional<std::size_t>(3); };
+      std::string out;
+      EXPECT_EQ(run(f, out), DIGEST_FILE_ERROR) << stage.name << ", " << change.what;
+      EXPECT_EQ(out, stage.before + FATAL + "File error.\n") << stage.name << ", " << change.what;
+      EXPECT_TRUE(list_dir(dir.path()).empty()) << stage.name << ", " << change.what;
+      if (stage.open == SHA1_READ) {
+        EXPECT_EQ(f.opens, SHA1_READ) << change.what << ": no SHA-512 stage";
+      }
+    }
+  }
+}
+
 TEST_F(DriverRun, UnchangedFileRunsEveryStage) {
   ScriptedFile f;
   f.content = {'a', 'b', 'c'};

@@ -2,7 +2,10 @@
 // earlier record only once the new one is complete.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -89,6 +92,35 @@ TEST_F(RecordFile, DirectoryThatRefusesNewFiles) {
   write_file("plain", std::string("x"));
   EXPECT_EQ(write_record("plain/r.zmr", SHA512, SHA1, 1), RECORD_CREATE_ERROR);
   EXPECT_EQ(read_file("plain"), "x");
+}
+
+int signal_to_send = 0;
+void send_signal(const char*) { kill(getpid(), signal_to_send); }
+
+// A signal that would end the process while the temporary file exists takes
+// effect once the record is in place: the process still ends by it, and
+// leaves the whole record and nothing else.
+TEST_F(RecordFile, TerminatingSignalWaitsUntilTheTemporaryFileIsGone) {
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    unlink("A9993E36.zmr");
+    signal_to_send = sig;
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      signal(sig, SIG_DFL);
+      const rlimit no_core{0, 0};
+      setrlimit(RLIMIT_CORE, &no_core);
+      set_record_hook(send_signal);
+      write_record("A9993E36.zmr", SHA512, SHA1, 1);
+      _exit(0);  // the signal was lost
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "signal " << sig << " lost";
+    EXPECT_EQ(WTERMSIG(status), sig);
+    EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"A9993E36.zmr"}) << "signal " << sig;
+    EXPECT_EQ(read_file("A9993E36.zmr").size(), RECORD_CHARS) << "signal " << sig;
+  }
 }
 
 }  // namespace

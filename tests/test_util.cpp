@@ -185,15 +185,21 @@ std::string drain(int fd) {
 ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& options) {
   int out_pipe[2], err_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe");
+  // Nobody holds the reading end: every write to standard output meets a
+  // closed pipe.
+  if (options.stdout_closed) close(out_pipe[0]);
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork");
   if (pid == 0) {
     setsid();
+    // The tool starts as from a shell, whatever this test runner ignores (an
+    // ignored signal stays ignored across exec).
+    signal(SIGPIPE, SIG_DFL);
     const int in = open("/dev/null", O_RDONLY);
     dup2(in, 0);
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
-    close(out_pipe[0]);
+    if (!options.stdout_closed) close(out_pipe[0]);
     close(err_pipe[0]);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(120);
     if (options.file_limit) {
@@ -213,15 +219,9 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
   }
   close(out_pipe[1]);
   close(err_pipe[1]);
+  if (options.while_running) options.while_running(pid);
   ToolRun run;
-  if (options.close_stdout_early) {
-    char c;
-    while (read(out_pipe[0], &c, 1) == 1) {
-      run.out += c;
-      if (c == '\n' && run.out.size() > 1) break;
-    }
-    close(out_pipe[0]);
-  } else {
+  if (!options.stdout_closed) {
     run.out = drain(out_pipe[0]);
     close(out_pipe[0]);
   }
@@ -301,8 +301,25 @@ void scripted_close(FileSource* src) {
   delete as_stream(src);
 }
 
-constexpr FileOps SCRIPTED_OPS{scripted_open, scripted_seek_end, scripted_position,
-                               scripted_read, scripted_at_eof,   scripted_close};
+FileIdentity scripted_identity_now() {
+  const ScriptedFile& f = *scripted;
+  return FileIdentity{1, f.index, f.content.size(), 0, static_cast<std::int64_t>(f.version), 0, 0};
+}
+
+bool scripted_identity(FileSource*, FileIdentity* out) {
+  *out = scripted_identity_now();
+  return true;
+}
+
+bool scripted_identity_of(const char* path, FileIdentity* out) {
+  if (std::strcmp(path, "missing") == 0 || scripted->removed) return false;
+  *out = scripted_identity_now();
+  return true;
+}
+
+constexpr FileOps SCRIPTED_OPS{scripted_open,     scripted_seek_end, scripted_position,
+                               scripted_read,     scripted_at_eof,   scripted_close,
+                               nullptr,           scripted_identity, scripted_identity_of};
 
 }  // namespace
 

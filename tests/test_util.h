@@ -71,7 +71,9 @@ struct ToolRun {
 struct ToolOptions {
   std::string cwd;                          // working directory; empty = current
   std::optional<std::uint64_t> file_limit;  // RLIMIT_FSIZE, with SIGXFSZ ignored
-  bool close_stdout_early = false;          // read one line of output, then close the pipe
+  // Called with the tool's process id while it runs (POSIX only).
+  std::function<void(int pid)> while_running;
+  bool stdout_closed = false;  // standard output: a pipe nobody reads, closed before the start
 };
 ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& options = {});
 
@@ -89,6 +91,12 @@ struct ScriptedFile {
   std::function<std::optional<std::size_t>(int read_index)> read_limit;
   std::function<void(ScriptedFile&, int open_index)> before_open;
   std::function<void(ScriptedFile&, int read_index)> before_read;
+  // The file's identity is its size, `index` and `version` (a real write
+  // moves the modification time: bump `version` with it); `removed` makes
+  // the name lead nowhere while open streams go on reading.
+  std::uint64_t index = 1;
+  std::uint64_t version = 0;
+  bool removed = false;
   // Counters.
   int opens = 0;  // attempts, failed ones included
   int failed_opens = 0;

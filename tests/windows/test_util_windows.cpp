@@ -104,7 +104,7 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
   for (const std::string& a : args) wide_args.push_back(widen(a));
   WindowsRunOptions windows_options;
   windows_options.cwd = widen(options.cwd);
-  windows_options.close_stdout_early = options.close_stdout_early;
+  windows_options.close_stdout_early = options.stdout_closed;
   const WindowsRun r = run_windows_tool(wide_args, windows_options);
   ToolRun run;
   run.out = r.out;
