@@ -51,6 +51,10 @@ std::int64_t os_read(int fd, void* buf, std::size_t count);
 // written, the data may not have reached it).
 bool os_close(int fd);
 
+// The last component of a path: what follows its last separator ("/"; on
+// Windows also "\\" and a drive's ":").
+const char* os_base_name(const char* path);
+
 // ---- Writing the record ----
 
 // True when `name` itself (a symbolic link not followed) is a directory.

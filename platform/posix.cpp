@@ -27,6 +27,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include <fcntl.h>
@@ -111,6 +112,11 @@ std::int64_t os_read(int fd, void* buf, std::size_t count) {
 }
 
 bool os_close(int fd) { return ::close(fd) == 0; }
+
+const char* os_base_name(const char* path) {
+  const char* base = std::strrchr(path, '/');
+  return base != nullptr ? base + 1 : path;
+}
 
 bool os_name_is_directory(const char* name) {
   struct stat st {};

@@ -104,6 +104,14 @@ std::int64_t os_read(int fd, void* buf, std::size_t count) {
 
 bool os_close(int fd) { return _close(fd) == 0; }
 
+const char* os_base_name(const char* path) {
+  const char* base = path;
+  for (const char* at = path; *at != '\0'; ++at) {
+    if (*at == '/' || *at == '\\' || *at == ':') base = at + 1;
+  }
+  return base;
+}
+
 bool os_name_is_directory(const char* name) {
   wchar_t wide[WIDE_PATH_UNITS];
   if (!to_wide(name, wide)) return false;

@@ -1,8 +1,6 @@
 #include "record/record_file.h"
 
-#include <cinttypes>
 #include <cstdio>
-#include <cstring>
 
 #include "platform/platform.h"
 
@@ -53,17 +51,87 @@ std::int32_t record_time_value(std::int64_t seconds) {
   return static_cast<std::int32_t>(seconds);
 }
 
+namespace {
+
+// Writes `value` as `field.width` uppercase digits at the field's offset.
+void put_hex(char* text, RecordField field, std::uint64_t value) {
+  for (std::size_t i = field.width; i > 0; --i, value >>= 4) {
+    const auto v = static_cast<unsigned>(value & 0xFu);
+    text[field.offset + i - 1] = static_cast<char>(v < 10 ? '0' + v : 'A' + (v - 10));
+  }
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The digits of `field` as a number (at most 16 digits).
+std::uint64_t get_hex(const char* text, RecordField field) {
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < field.width; ++i) {
+    value = (value << 4) | static_cast<unsigned>(hex_value(text[field.offset + i]));
+  }
+  return value;
+}
+
+// The `index`-th word of `digits` hex digits within `field`.
+constexpr RecordField word_of(RecordField field, std::size_t digits, std::size_t index) {
+  return RecordField{field.offset + index * digits, digits};
+}
+
+}  // namespace
+
 void format_record(char* out, const Sha512Digest& sha512, const Sha1Digest& sha1,
                    std::uint32_t format_code, std::int32_t created) {
-  char text[RECORD_CHARS + 1];
-  int at = 0;
-  for (const std::uint64_t word : sha512) at += std::snprintf(text + at, sizeof text - static_cast<std::size_t>(at), "%016" PRIX64, word);
-  for (const std::uint32_t word : sha1) at += std::snprintf(text + at, sizeof text - static_cast<std::size_t>(at), "%08" PRIX32, word);
-  at += std::snprintf(text + at, sizeof text - static_cast<std::size_t>(at), "%06" PRIX32, format_code);
-  at += std::snprintf(text + at, sizeof text - static_cast<std::size_t>(at), "%08" PRIX32, static_cast<std::uint32_t>(created));
-  // Zero field, eight zero words and a zero byte: 74 zeros in all.
-  std::memset(text + at, '0', RECORD_CHARS - static_cast<std::size_t>(at));
-  std::memcpy(out, text, RECORD_CHARS);
+  for (std::size_t i = 0; i < sha512.size(); ++i) put_hex(out, word_of(RECORD_SHA512, 16, i), sha512[i]);
+  for (std::size_t i = 0; i < sha1.size(); ++i) put_hex(out, word_of(RECORD_SHA1, 8, i), sha1[i]);
+  put_hex(out, RECORD_FORMAT, format_code);
+  put_hex(out, RECORD_CREATED, static_cast<std::uint32_t>(created));
+  put_hex(out, RECORD_ZEROS, 0);
+}
+
+int parse_record(const char* text, std::size_t length, RecordFields* out, std::size_t* where) {
+  if (length != RECORD_CHARS) return RECORD_BAD_LENGTH;
+  for (std::size_t i = 0; i < RECORD_CHARS; ++i) {
+    if (hex_value(text[i]) < 0) {
+      *where = i;
+      return RECORD_BAD_CHARACTER;
+    }
+  }
+  if (get_hex(text, RECORD_FORMAT) != RECORD_FORMAT_CODE) return RECORD_BAD_FORMAT;
+  for (std::size_t i = 0; i < RECORD_ZEROS.width; ++i) {
+    if (text[RECORD_ZEROS.offset + i] != '0') return RECORD_BAD_ZEROS;
+  }
+  for (std::size_t i = 0; i < out->sha512.size(); ++i) out->sha512[i] = get_hex(text, word_of(RECORD_SHA512, 16, i));
+  for (std::size_t i = 0; i < out->sha1.size(); ++i) {
+    out->sha1[i] = static_cast<std::uint32_t>(get_hex(text, word_of(RECORD_SHA1, 8, i)));
+  }
+  out->format_code = static_cast<std::uint32_t>(get_hex(text, RECORD_FORMAT));
+  out->created = static_cast<std::uint32_t>(get_hex(text, RECORD_CREATED));
+  return RECORD_VALID;
+}
+
+int read_record_file(const char* name, char* text, std::uint64_t* length) {
+  const int fd = os_open_read(name);
+  if (fd < 0) return RECORD_UNREADABLE;
+  int result = RECORD_UNREADABLE;
+  if (os_is_plain_file(fd)) {
+    std::size_t got = 0;
+    std::int64_t n = 0;
+    while (got <= RECORD_CHARS && (n = os_read(fd, text + got, RECORD_CHARS + 1 - got)) > 0) {
+      got += static_cast<std::size_t>(n);
+    }
+    if (n >= 0) {
+      // A longer file is reported with its whole length.
+      const std::int64_t end = got > RECORD_CHARS ? os_seek_end(fd) : static_cast<std::int64_t>(got);
+      *length = end < 0 ? got : static_cast<std::uint64_t>(end);
+      result = RECORD_VALID;
+    }
+  }
+  os_close(fd);
+  return result;
 }
 
 int write_record(const char* name, const Sha512Digest& sha512, const Sha1Digest& sha1,

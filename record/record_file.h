@@ -1,12 +1,5 @@
-// The record file: 256 uppercase hex characters, written whole or not at all.
-//
-// Layout (character offsets):
-//     0  128  SHA-512 words H0..H7, 16 digits each
-//   128   40  SHA-1 words H0..H4, 8 digits each
-//   168    6  format code
-//   174    8  creation time, seconds since 1970-01-01 00:00:00 UTC (FFFFFFFF
-//             when the clock is outside a signed 32-bit count)
-//   182   74  zeros
+// The record file: 256 uppercase hex characters, written whole or not at all,
+// and read back to check a file against it.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +8,25 @@
 #include "digest/file_digest.h"
 
 inline constexpr std::size_t RECORD_CHARS = 256;
+
+// The record's fields, in character offsets. Every field is uppercase
+// hexadecimal, most significant digit first, with no separators.
+struct RecordField {
+  std::size_t offset;
+  std::size_t width;
+};
+// SHA-512 words H0..H7, 16 digits each.
+inline constexpr RecordField RECORD_SHA512{0, 128};
+// SHA-1 words H0..H4, 8 digits each.
+inline constexpr RecordField RECORD_SHA1{128, 40};
+// The format code: always 000001.
+inline constexpr RecordField RECORD_FORMAT{168, 6};
+inline constexpr std::uint32_t RECORD_FORMAT_CODE = 1;
+// Creation time, seconds since 1970-01-01 00:00:00 UTC (FFFFFFFF when the
+// clock is outside a signed 32-bit count).
+inline constexpr RecordField RECORD_CREATED{174, 8};
+// A zero field, eight zero words and a zero byte: all zeros.
+inline constexpr RecordField RECORD_ZEROS{182, 74};
 inline constexpr std::size_t RECORD_NAME_CHARS = 200;
 
 inline constexpr int RECORD_OK = 0;
@@ -42,6 +54,31 @@ std::int32_t record_time_value(std::int64_t seconds);
 // Fills `out` with the 256 record characters (no terminator is written).
 void format_record(char* out, const Sha512Digest& sha512, const Sha1Digest& sha1,
                    std::uint32_t format_code, std::int32_t created);
+
+// What a record's text holds, once it has been found valid.
+struct RecordFields {
+  Sha512Digest sha512;
+  Sha1Digest sha1;
+  std::uint32_t format_code;
+  std::uint32_t created;  // FFFFFFFF: unknown
+};
+
+// Results of parse_record and read_record_file.
+inline constexpr int RECORD_VALID = 0;
+inline constexpr int RECORD_BAD_LENGTH = -1;     // not 256 characters
+inline constexpr int RECORD_BAD_CHARACTER = -2;  // not 0-9 or A-F; `*where` is its offset
+inline constexpr int RECORD_BAD_FORMAT = -3;     // the format code is not 000001
+inline constexpr int RECORD_BAD_ZEROS = -4;      // the zero fields are not all zeros
+inline constexpr int RECORD_UNREADABLE = -5;     // cannot be opened or read, or not a plain file
+
+// Checks `length` characters of record text, in this order: the length, every
+// character, the format code, the zero fields; fills `out` when valid.
+// `*where` gets the offset of the first bad character.
+int parse_record(const char* text, std::size_t length, RecordFields* out, std::size_t* where);
+
+// Reads a record file: at most RECORD_CHARS + 1 bytes into `text` (which
+// holds that many), the file's whole length into `*length`.
+int read_record_file(const char* name, char* text, std::uint64_t* length);
 
 // Creates the record file `name` in the current directory, replacing any
 // earlier record of that name only once the new one is complete on disk.

@@ -60,7 +60,7 @@ Sha512Digest reference_sha512(const Bytes& message);
 std::string hex_words(const Sha1Digest& d);    // 40 uppercase digits
 std::string hex_words(const Sha512Digest& d);  // 128 uppercase digits
 
-// Runs the built tool in a new session (no controlling terminal, so the key
+// Runs the built tool (or checker) in a new session (no controlling terminal, so the key
 // wait returns at once) with standard input from /dev/null.
 struct ToolRun {
   int exit_code = -1;   // low 8 bits of the status, or -1 when killed
@@ -73,6 +73,7 @@ struct ToolOptions {
   std::optional<std::uint64_t> file_limit;  // RLIMIT_FSIZE, with SIGXFSZ ignored
   // Called with the tool's process id while it runs (POSIX only).
   std::function<void(int pid)> while_running;
+  bool checker = false;  // run zmrcheck instead of zmrgen
   bool stdout_closed = false;  // standard output: a pipe nobody reads, closed before the start
 };
 ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& options = {});

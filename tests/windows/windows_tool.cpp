@@ -18,8 +18,8 @@ struct Handle {
   }
 };
 
-std::wstring command_line(const std::vector<std::wstring>& args) {
-  std::wstring line = quote_argument(tool_path());
+std::wstring command_line(const std::vector<std::wstring>& args, const std::wstring& exe) {
+  std::wstring line = quote_argument(exe);
   for (const std::wstring& arg : args) line += L" " + quote_argument(arg);
   return line;
 }
@@ -99,11 +99,12 @@ WindowsRun run_windows_tool(const std::vector<std::wstring>& args,
   si.hStdInput = null_in.h;
   si.hStdOutput = out_write.h;
   si.hStdError = err_write.h;
-  std::wstring line = command_line(args);
+  const std::wstring exe = options.exe.empty() ? tool_path() : options.exe;
+  std::wstring line = command_line(args, exe);
   PROCESS_INFORMATION pi{};
   // No console: as for a scheduled task or a service, the key wait has no
   // keyboard to read and must return at once.
-  if (!CreateProcessW(tool_path().c_str(), line.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS,
+  if (!CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS,
                       nullptr, options.cwd.empty() ? nullptr : options.cwd.c_str(), &si, &pi)) {
     throw std::runtime_error("CreateProcessW failed: " + std::to_string(GetLastError()));
   }
@@ -236,7 +237,7 @@ bool ConsoleSession::start(const std::vector<std::wstring>& args, const std::wst
     si.StartupInfo.hStdError = out_write.h;
   }
   si.lpAttributeList = attrs;
-  std::wstring line = command_line(args);
+  std::wstring line = command_line(args, tool_path());
   const BOOL ok = CreateProcessW(tool_path().c_str(), line.data(), nullptr, nullptr, TRUE,
                                  EXTENDED_STARTUPINFO_PRESENT, nullptr,
                                  cwd.empty() ? nullptr : cwd.c_str(), &si.StartupInfo, &process_);

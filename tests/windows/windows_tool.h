@@ -30,6 +30,7 @@ struct WindowsRun {
 };
 
 struct WindowsRunOptions {
+  std::wstring exe;                 // the program; empty = zmrgen.exe
   std::wstring cwd;                 // working directory; empty = current
   bool close_stdout_early = false;  // read the first line, then close the pipe
   DWORD timeout_ms = 120000;        // then the tool is ended and the run fails

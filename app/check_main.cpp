@@ -1,0 +1,14 @@
+#include "app/check.h"
+#include "platform/platform.h"
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+  console_init();
+  return run_check(argc, console_utf8_arguments(argc, argv));
+}
+#else
+int main(int argc, char** argv) {
+  console_init();
+  return run_check(argc, argv);
+}
+#endif

@@ -1,0 +1,226 @@
+// zmrcheck, run as built: every kind of record, valid and not, and every
+// kind of file checked against one; standard output, standard error, the
+// exit status, and a directory left exactly as it was.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "test_util.h"
+
+namespace {
+
+const std::string ABC_SHA512 =
+    "DDAF35A193617ABACC417349AE20413112E6FA4E89A97EA20A9EEEE64B55D39A"
+    "2192992A274FC1A836BA3C23A3FEEBBD454D4423643CE80E2A9AC94FA54CA49F";
+const std::string ABC_SHA1 = "A9993E364706816ABA3E25717850C26C9CD0D89D";
+
+std::string record_text(const std::string& created = "12345678") {
+  return ABC_SHA512 + ABC_SHA1 + "000001" + created + std::string(74, '0');
+}
+
+std::string with(std::string text, std::size_t at, char c) {
+  text[at] = c;
+  return text;
+}
+
+// Windows text streams end lines in CR LF; the tables are written with LF.
+std::string lf(std::string s) {
+  s.erase(std::remove(s.begin(), s.end(), '\r'), s.end());
+  return s;
+}
+
+// Every entry of the directory with its content (or, for a large file, its
+// size), so that any write, creation or removal shows.
+std::vector<std::pair<std::string, std::string>> snapshot(const ScratchDir& dir) {
+  std::vector<std::pair<std::string, std::string>> entries;
+  for (const std::string& name : list_dir(dir.path())) {
+    const std::string path = dir.file(name);
+    std::string content = name == "large" ? "(large)" : read_file(path);
+    entries.emplace_back(name, content);
+  }
+  std::sort(entries.begin(), entries.end());
+  return entries;
+}
+
+struct Expect {
+  int exit_code;
+  std::string out;
+  std::string err;
+};
+
+class Check : public ::testing::Test {
+ protected:
+  ScratchDir dir;
+
+  void expect_run(const std::vector<std::string>& args, const Expect& e, const std::string& what) {
+    const auto before = snapshot(dir);
+    ToolOptions options;
+    options.checker = true;
+    options.cwd = dir.path();
+    const ToolRun r = run_tool(args, options);
+    EXPECT_EQ(r.exit_code, e.exit_code) << what;
+    EXPECT_EQ(lf(r.out), e.out) << what;
+    EXPECT_EQ(lf(r.err), e.err) << what;
+    EXPECT_EQ(snapshot(dir), before) << what << ": the directory changed";
+  }
+};
+
+TEST_F(Check, Records) {
+  const std::string fields = "SHA-512: " + ABC_SHA512 + "\nSHA-1: " + ABC_SHA1 + "\nformat: 000001\n";
+  const std::string rec = record_text();
+  struct Row {
+    const char* what;
+    std::string name;
+    std::string content;  // empty: a directory of that name
+    Expect expect;
+  };
+  const Row rows[] = {
+      {"valid", "A9993E36.zmr", rec, {0, fields + "created: 1979-09-05T22:51:36Z\n", ""}},
+      {"leap day, last second",
+       "A9993E36.zmr",
+       record_text("38BC5D7F"),
+       {0, fields + "created: 2000-02-29T23:59:59Z\n", ""}},
+      {"time unknown", "A9993E36.zmr", record_text("FFFFFFFF"), {0, fields + "created: unknown\n", ""}},
+      {"renamed",
+       "renamed.zmr",
+       rec,
+       {0, fields + "created: 1979-09-05T22:51:36Z\n",
+        "zmrcheck: renamed.zmr: warning: a record of this SHA-1 digest is named A9993E36.zmr\n"}},
+      {"one byte short",
+       "A9993E36.zmr",
+       rec.substr(1),
+       {2, "", "zmrcheck: A9993E36.zmr: not a record: 255 bytes long, not 256\n"}},
+      {"with a line end",
+       "A9993E36.zmr",
+       rec + "\n",
+       {2, "", "zmrcheck: A9993E36.zmr: not a record: 257 bytes long, not 256\n"}},
+      {"much longer",
+       "A9993E36.zmr",
+       rec + rec,
+       {2, "", "zmrcheck: A9993E36.zmr: not a record: 512 bytes long, not 256\n"}},
+      {"lowercase digit",
+       "A9993E36.zmr",
+       with(rec, 5, 'a'),
+       {2, "", "zmrcheck: A9993E36.zmr: not a record: character at offset 5 is not 0-9 or A-F\n"}},
+      {"bad character last",
+       "A9993E36.zmr",
+       with(rec, 255, 'G'),
+       {2, "", "zmrcheck: A9993E36.zmr: not a record: character at offset 255 is not 0-9 or A-F\n"}},
+      {"format code",
+       "A9993E36.zmr",
+       with(rec, 173, '2'),
+       {2, "", "zmrcheck: A9993E36.zmr: not a record: format code 000002 at offset 168, not 000001\n"}},
+      {"reserved field",
+       "A9993E36.zmr",
+       with(rec, 182, '1'),
+       {2, "", "zmrcheck: A9993E36.zmr: not a record: reserved characters 182-255 are not all 0\n"}},
+      {"reserved field, last",
+       "A9993E36.zmr",
+       with(rec, 255, 'F'),
+       {2, "", "zmrcheck: A9993E36.zmr: not a record: reserved characters 182-255 are not all 0\n"}},
+      {"a directory",
+       "A9993E36.zmr",
+       "",
+       {2, "", "zmrcheck: A9993E36.zmr: cannot be read (not a readable file)\n"}},
+  };
+  for (const Row& row : rows) {
+    const std::string path = dir.file(row.name);
+    if (row.content.empty()) {
+      std::filesystem::create_directory(path);
+    } else {
+      write_file(path, row.content);
+    }
+    expect_run({row.name}, row.expect, row.what);
+    std::filesystem::remove(path);
+  }
+  expect_run({"missing.zmr"},
+             {2, "", "zmrcheck: missing.zmr: cannot be read (not a readable file)\n"}, "missing");
+}
+
+TEST_F(Check, FilesAgainstARecord) {
+  const std::string rec = record_text();
+  // A valid record whose last SHA-1 or SHA-512 digit is another: the name
+  // still fits, only the digest differs.
+  const std::string sha1_off = with(rec, 167, 'C');
+  const std::string sha512_off = with(rec, 127, 'E');
+  struct Row {
+    const char* what;
+    std::string record;
+    std::string file;  // content; "(large)" and "(missing)" as named
+    Expect expect;
+  };
+  const Row rows[] = {
+      {"match", rec, "abc", {0, "input: OK\n", ""}},
+      {"SHA-1 differs",
+       sha1_off,
+       "abc",
+       {1, "input: FAILED\n", "zmrcheck: input: SHA-1 digest differs from the record\n"}},
+      {"SHA-512 differs",
+       sha512_off,
+       "abc",
+       {1, "input: FAILED\n", "zmrcheck: input: SHA-512 digest differs from the record\n"}},
+      {"both differ",
+       rec,
+       "abd",
+       {1, "input: FAILED\n",
+        "zmrcheck: input: SHA-1 and SHA-512 digests differ from the record\n"}},
+      {"missing",
+       rec,
+       "(missing)",
+       {2, "", "zmrcheck: input: cannot be opened for reading (not a readable file)\n"}},
+      {"empty", rec, "", {2, "", "zmrcheck: input: SHA-1 failed: the file is empty\n"}},
+      {"too large",
+       rec,
+       "(large)",
+       {2, "", "zmrcheck: input: SHA-1 failed: larger than 536,870,911 bytes\n"}},
+  };
+  for (const Row& row : rows) {
+    write_file(dir.file("A9993E36.zmr"), row.record);
+    const std::string input = row.file == "(large)" ? "large" : "input";
+    if (row.file == "(large)") {
+      make_sparse_file(dir.file(input), 536870912);
+    } else if (row.file != "(missing)") {
+      write_file(dir.file(input), row.file);
+    }
+    Expect e = row.expect;
+    if (input != "input") e.err.replace(e.err.find("input"), 5, input);
+    expect_run({"A9993E36.zmr", input}, e, row.what);
+    std::filesystem::remove(dir.file(input));
+  }
+}
+
+TEST_F(Check, CommandLine) {
+  write_file(dir.file("A9993E36.zmr"), record_text());
+  write_file(dir.file("-abc"), std::string("abc"));
+  const std::string try_help = "Try 'zmrcheck --help'.\n";
+  struct Row {
+    std::vector<std::string> args;
+    Expect expect;
+  };
+  const Row rows[] = {
+      {{}, {2, "", "zmrcheck: missing operand\n" + try_help}},
+      {{"a", "b", "c"}, {2, "", "zmrcheck: extra operand 'c'\n" + try_help}},
+      {{"-x"}, {2, "", "zmrcheck: unknown option '-x'\n" + try_help}},
+      {{"--version"}, {0, "zmrcheck " ZMRGEN_VERSION_TEXT "\n", ""}},
+      {{"A9993E36.zmr", "--", "-abc"}, {0, "-abc: OK\n", ""}},
+  };
+  for (const Row& row : rows) {
+    std::string what;
+    for (const std::string& a : row.args) what += a + " ";
+    expect_run(row.args, row.expect, what);
+  }
+  for (const char* help : {"-h", "--help"}) {
+    ToolOptions options;
+    options.checker = true;
+    const ToolRun r = run_tool({help}, options);
+    EXPECT_EQ(r.exit_code, 0) << help;
+    EXPECT_EQ(lf(r.out).rfind("Usage: zmrcheck RECORD\n", 0), 0u) << help;
+    EXPECT_EQ(r.err, "") << help;
+  }
+}
+
+}  // namespace
