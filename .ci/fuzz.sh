@@ -13,7 +13,7 @@ need_clang
 
 build=${1:-build/fuzz}
 seconds=${ZMRGEN_FUZZ_SECONDS:-60}
-targets=(fuzz_framing fuzz_compress fuzz_cli)
+targets=(fuzz_framing fuzz_compress fuzz_cli fuzz_record)
 start=$SECONDS
 cmake --preset fuzz -B "$build"
 cmake --build "$build"
