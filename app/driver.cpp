@@ -111,7 +111,7 @@ void print_help() {
   out(" # bytes hashed   success\n -1               file i/o error\n");
   out(" -2               file exceeds 512Mb (536,870,911 bytes; 4,294,967,288 bits)\n");
   out(" -3               logic error\n");
-  out("\n zmrgen 1.0, the ZELMOR record generator, by the zmrgen developers.\n\n");
+  out("\n zmrgen 1.1, the ZELMOR record generator, by the zmrgen developers.\n\n");
 }
 
 std::int32_t run_generator(int argc, const char* const* argv) {

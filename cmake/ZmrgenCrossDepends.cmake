@@ -1,12 +1,19 @@
-# Run by CPack for a cross build: the Debian package's dependencies, from the
-# shared libraries the tool names, at the versions Debian 12 has.
+# Included by ZmrgenCPackProject.cmake for a cross build: the Debian
+# package's dependencies, from the shared libraries its programs name, at the
+# versions Debian 12 has.
 if(CPACK_GENERATOR STREQUAL "DEB" AND CPACK_ZMRGEN_READELF)
-  execute_process(COMMAND ${CPACK_ZMRGEN_READELF} -d ${CPACK_ZMRGEN_TOOL}
-                  OUTPUT_VARIABLE dynamic RESULT_VARIABLE failed)
-  if(failed)
-    message(FATAL_ERROR "cannot read the libraries of ${CPACK_ZMRGEN_TOOL}")
-  endif()
-  string(REGEX MATCHALL "\\(NEEDED\\)[^[]*\\[[^]]*\\]" entries "${dynamic}")
+  # The programs' paths, written when the build was generated.
+  include(${CPACK_ZMRGEN_PROGRAM_LIST})
+  set(entries)
+  foreach(program IN LISTS CPACK_ZMRGEN_PROGRAMS)
+    execute_process(COMMAND ${CPACK_ZMRGEN_READELF} -d ${program}
+                    OUTPUT_VARIABLE dynamic RESULT_VARIABLE failed)
+    if(failed)
+      message(FATAL_ERROR "cannot read the libraries of ${program}")
+    endif()
+    string(REGEX MATCHALL "\\(NEEDED\\)[^[]*\\[[^]]*\\]" found "${dynamic}")
+    list(APPEND entries ${found})
+  endforeach()
   set(depends)
   foreach(entry IN LISTS entries)
     string(REGEX REPLACE ".*\\[(.*)\\]" "\\1" library "${entry}")
