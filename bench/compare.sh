@@ -48,8 +48,9 @@ fi
 echo "Building Release in $BUILD ..."
 cmake -S "$REPO" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZMRGEN_BUILD_TESTS=OFF \
   >/dev/null
-cmake --build "$BUILD" --target zmrgen zmrgen_bench >/dev/null
+cmake --build "$BUILD" --target zmrgen zmrcheck zmrgen_bench >/dev/null
 ZMRGEN=$BUILD/zmrgen
+ZMRCHECK=$BUILD/zmrcheck
 BENCH=$BUILD/zmrgen_bench
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/zmrgen-compare.XXXXXX")
@@ -97,12 +98,18 @@ if [[ "$got" != *"$want1"*"$want5"* ]]; then
   echo "compare.sh: zmrgen's digests differ from sha1sum/sha512sum" >&2
   exit 1
 fi
+RECORD=$(ls "$WORK"/records/*.zmr)
+if [[ "$("$ZMRCHECK" "$RECORD" "$BIG")" != "$BIG: OK" ]]; then
+  echo "compare.sh: zmrcheck does not accept zmrgen's record" >&2
+  exit 1
+fi
 
 # ---- 1. the large cached file ----
 
 echo "Timing the large file, $RUNS rounds ..."
-z=() o=() c=()
+z=() o=() c=() k=()
 for ((r = 0; r < RUNS; r++)); do
+  k+=("$(seconds "$ZMRCHECK" "$RECORD" "$BIG")")
   # Rotate the order so that no program always runs first.
   case $((r % 3)) in
     0) z+=("$(seconds "$ZMRGEN" "$BIG")"); o+=("$(seconds openssl_pair "$BIG")")
@@ -113,7 +120,7 @@ for ((r = 0; r < RUNS; r++)); do
        o+=("$(seconds openssl_pair "$BIG")") ;;
   esac
 done
-zm=$(median "${z[@]}") om=$(median "${o[@]}") cm=$(median "${c[@]}")
+zm=$(median "${z[@]}") om=$(median "${o[@]}") cm=$(median "${c[@]}") km=$(median "${k[@]}")
 rss=()
 for ((r = 0; r < 3; r++)); do
   rss+=("$({ /usr/bin/time -f %M "$ZMRGEN" "$BIG" 2>&1 >/dev/null || true; } | tail -n 1)")
@@ -174,6 +181,9 @@ printf '%-44s %9.3fs %9.3fs  %.2f (<= 0.9, %s)\n' "536,870,911 B vs openssl dgst
   "$zm" "$om" "$r1" "$(verdict "$r1" "<=" 0.9)"
 printf '%-44s %9.3fs %9.3fs  %.2f (<= 0.6, %s)\n' "536,870,911 B vs sha1sum+sha512sum" \
   "$zm" "$cm" "$r2" "$(verdict "$r2" "<=" 0.6)"
+rk=$(ratio "$km" "$zm")
+printf '%-44s %9.3fs %9.3fs  %.2f (<= 1.0, %s)\n' "536,870,911 B, zmrcheck (left) vs zmrgen" \
+  "$km" "$zm" "$rk" "$(verdict "$rk" "<=" 1.0)"
 printf '%-44s %8d KiB %10s  (<= 4096 KiB, %s)\n' "peak resident memory" "$rssm" "" \
   "$(verdict "$rssm" "<=" 4096)"
 r3=$(ratio "$b1m" "$s1m") r4=$(ratio "$b5m" "$s5m")
