@@ -33,3 +33,18 @@ need_clang() {
   need_packages clang++ clang \
     "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" libclang-rt-14-dev
 }
+
+# The programs the package carries, and every file it installs below PREFIX
+# (./usr in the package, . in an install tree), sorted.
+ZMRGEN_PROGRAMS="zmrcheck zmrgen"
+package_files() {
+  local prefix=$1 program
+  {
+    for program in $ZMRGEN_PROGRAMS; do
+      echo "$prefix/bin/$program"
+      echo "$prefix/share/man/man1/$program.1.gz"
+    done
+    echo "$prefix/share/doc/zmrgen/changelog.gz"
+    echo "$prefix/share/doc/zmrgen/copyright"
+  } | sort
+}

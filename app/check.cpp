@@ -43,11 +43,6 @@ void print_usage() {
       stdout);
 }
 
-int trouble(const char* what) {
-  std::fprintf(stderr, "zmrcheck: %s\n", what);
-  return CHECK_TROUBLE;
-}
-
 // Reads and validates the record; CHECK_OK and `fields` filled, or the
 // diagnostic printed and CHECK_TROUBLE.
 int load_record(const char* name, RecordFields* fields) {
@@ -194,7 +189,10 @@ int run(int argc, const char* const* argv) {
     }
     operands[count++] = arg;
   }
-  if (count == 0) return trouble("missing operand\nTry 'zmrcheck --help'.");
+  if (count == 0) {
+    std::fputs("zmrcheck: missing operand\nTry 'zmrcheck --help'.\n", stderr);
+    return CHECK_TROUBLE;
+  }
 
   RecordFields fields{};
   if (load_record(operands[0], &fields) != CHECK_OK) return CHECK_TROUBLE;

@@ -11,11 +11,8 @@ include(GNUInstallDirs)
 set(ZMRGEN_MAINTAINER "The zmrgen developers <zmrgen@zmrgen.invalid>" CACHE STRING
     "Maintainer of the Debian package, named in its control file, changelog and copyright file")
 
-# The programs: zmrgen, and zmrcheck where it is built.
-set(zmrgen_programs zmrgen)
-if(TARGET zmrcheck)
-  list(APPEND zmrgen_programs zmrcheck)
-endif()
+# The programs, each with its manual page man/PROGRAM.1.
+set(zmrgen_programs zmrgen zmrcheck)
 
 # Folders made by the install rules are 0755 whatever the umask.
 set(zmrgen_directory_permissions
@@ -32,18 +29,16 @@ if(NOT WIN32)
   find_program(ZMRGEN_GZIP gzip REQUIRED)
   foreach(program IN LISTS zmrgen_programs)
     set(page ${PROJECT_SOURCE_DIR}/man/${program}.1)
-    if(EXISTS ${page})
-      add_custom_command(
-        OUTPUT ${zmrgen_doc_dir}/${program}.1.gz
-        COMMAND ${CMAKE_COMMAND} -DMODE=gzip -DSOURCE=${page}
-                -DOUTPUT=${zmrgen_doc_dir}/${program}.1.gz -DGZIP=${ZMRGEN_GZIP}
-                -P ${zmrgen_docs_script}
-        DEPENDS ${page} ${zmrgen_docs_script}
-        COMMENT "Compressing the manual page ${program}.1"
-        VERBATIM)
-      list(APPEND zmrgen_doc_files ${zmrgen_doc_dir}/${program}.1.gz)
-      install(FILES ${zmrgen_doc_dir}/${program}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-    endif()
+    add_custom_command(
+      OUTPUT ${zmrgen_doc_dir}/${program}.1.gz
+      COMMAND ${CMAKE_COMMAND} -DMODE=gzip -DSOURCE=${page}
+              -DOUTPUT=${zmrgen_doc_dir}/${program}.1.gz -DGZIP=${ZMRGEN_GZIP}
+              -P ${zmrgen_docs_script}
+      DEPENDS ${page} ${zmrgen_docs_script}
+      COMMENT "Compressing the manual page ${program}.1"
+      VERBATIM)
+    list(APPEND zmrgen_doc_files ${zmrgen_doc_dir}/${program}.1.gz)
+    install(FILES ${zmrgen_doc_dir}/${program}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   endforeach()
 
   add_custom_command(
@@ -87,12 +82,9 @@ set(CPACK_PACKAGE_DESCRIPTION
 routines, prints both and writes a record of 256 uppercase hexadecimal
 characters for submission to the ZELMOR blockchain, named after the first
 word of the SHA-1 digest. It picks the processor's SHA instructions where
-they exist (x86-64 SHA-NI, AVX2 and AVX-512; ARMv8 SHA-1 and SHA-512).")
-if(TARGET zmrcheck)
-  string(APPEND CPACK_PACKAGE_DESCRIPTION "
+they exist (x86-64 SHA-NI, AVX2 and AVX-512; ARMv8 SHA-1 and SHA-512).
 
 zmrcheck shows the fields of a record and checks a file against it.")
-endif()
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS ${zmrgen_directory_permissions})
