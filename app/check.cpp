@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "digest/both_digests.h"
 #include "digest/file_digest.h"
 #include "digest/file_source.h"
 #include "platform/platform.h"
@@ -137,16 +138,17 @@ int check_file(const char* file, const RecordFields& fields) {
     return CHECK_TROUBLE;
   }
   const bool empty = identity.size == 0;
-  Sha1Digest sha1{};
-  const DigestStatus sha1_status = sha1_file(file, sha1);
-  if (sha1_status < 0) return digest_trouble(file, "SHA-1", sha1_status, empty);
-  if (!file_unchanged(file, identity)) return changed(file);
-  Sha512Digest sha512{};
-  const DigestStatus64 sha512_status = sha512_file(file, sha512);
+  BothDigests digests{};
+  digest_both(file, identity, digests);
+  if (digests.changed) return changed(file);
+  if (digests.sha1_status < 0) return digest_trouble(file, "SHA-1", digests.sha1_status, empty);
   // The SHA-1 pass read the file whole, so a file error now is a change.
-  if (sha512_status == DIGEST_FILE_ERROR) return changed(file);
-  if (sha512_status < 0) return digest_trouble(file, "SHA-512", sha512_status, empty);
-  if (!file_unchanged(file, identity)) return changed(file);
+  if (digests.sha512_status == DIGEST_FILE_ERROR) return changed(file);
+  if (digests.sha512_status < 0) {
+    return digest_trouble(file, "SHA-512", digests.sha512_status, empty);
+  }
+  const Sha1Digest& sha1 = digests.sha1;
+  const Sha512Digest& sha512 = digests.sha512;
 
   const bool sha1_same = sha1 == fields.sha1;
   const bool sha512_same = sha512 == fields.sha512;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 
+#include "digest/both_digests.h"
 #include "digest/file_digest.h"
 #include "digest/file_source.h"
 #include "record/record_file.h"
@@ -25,9 +26,12 @@ struct RunValues {
   Sha512Digest sha512_words;
   std::uint32_t format_code;
   // The input as the readability check found it. Each digest stage succeeds
-  // only if the file is still that file, unchanged, so that both digests
-  // (and the record) describe one content.
+  // only if the file is still that file, unchanged, and both passes read the
+  // same content, so that both digests (and the record) describe one content.
   FileIdentity identity;
+  // Both passes' results: the SHA-1 stage runs them, possibly side by side,
+  // and each stage reports its own.
+  BothDigests digests;
 };
 
 void print_digest_failure(std::int64_t status, const char* too_large_line) {
@@ -42,14 +46,13 @@ void print_digest_failure(std::int64_t status, const char* too_large_line) {
 }
 
 StageResult sha1_stage(RunValues& run) {
-  run.sha1_status = sha1_file(run.path, run.sha1_words);
-  if (run.sha1_status >= 0 && !file_unchanged(run.path, run.identity)) {
-    run.sha1_status = DIGEST_FILE_ERROR;
-  }
+  digest_both(run.path, run.identity, run.digests);
+  run.sha1_status = run.digests.sha1_status;
   if (run.sha1_status < 0) {
     print_digest_failure(run.sha1_status, "File exceeds limit of 512Mb.\n");
     return run.sha1_status;
   }
+  run.sha1_words = run.digests.sha1;
   out("SHA-1 message digest:\n");
   for (const std::uint32_t word : run.sha1_words) std::printf("%08" PRIX32 " ", word);
   out("\n\n");
@@ -57,14 +60,12 @@ StageResult sha1_stage(RunValues& run) {
 }
 
 StageResult sha512_stage(RunValues& run) {
-  DigestStatus64 sha512_status = sha512_file(run.path, run.sha512_words);
-  if (sha512_status >= 0 && !file_unchanged(run.path, run.identity)) {
-    sha512_status = DIGEST_FILE_ERROR;
-  }
+  const DigestStatus64 sha512_status = run.digests.sha512_status;
   if (sha512_status < 0) {
     print_digest_failure(sha512_status, "File exceeds limit of 2Gb.\n");
     return static_cast<std::int32_t>(sha512_status);  // -1, -2 or -3
   }
+  run.sha512_words = run.digests.sha512;
   out("SHA-512 message digest:\n");
   for (std::size_t i = 0; i < run.sha512_words.size(); ++i) {
     std::printf("%016" PRIX64 " ", run.sha512_words[i]);

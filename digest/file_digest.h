@@ -31,7 +31,12 @@ inline constexpr std::uint64_t SHA512_MAX_BYTES = 2147483647;  // 0x7FFFFFFF
 using Sha1Digest = std::array<std::uint32_t, 5>;
 using Sha512Digest = std::array<std::uint64_t, 8>;
 
-// Not reentrant: each routine reads through one chunk buffer that lasts for
-// the whole process.
+// Each call reads through a chunk buffer of its own, so the routines can run
+// side by side on two threads. They read through the file seam in force
+// (digest/file_source.h); the _via forms through the seam given.
 DigestStatus sha1_file(const char* path, Sha1Digest& out);
 DigestStatus64 sha512_file(const char* path, Sha512Digest& out);
+
+struct FileOps;
+DigestStatus sha1_file_via(const FileOps& fs, const char* path, Sha1Digest& out);
+DigestStatus64 sha512_file_via(const FileOps& fs, const char* path, Sha512Digest& out);

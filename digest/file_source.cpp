@@ -32,7 +32,7 @@ struct FileSource {
 
 namespace {
 
-FileSource* real_open(const char* path) {
+FileSource* real_open(const FileOps&, const char* path) {
   const int fd = os_open_read(path);
   if (fd < 0) return nullptr;
   // Opening a directory for reading succeeds on some systems, and a FIFO, a
@@ -112,8 +112,9 @@ void real_close(FileSource* src) {
 
 bool real_identity(FileSource* src, FileIdentity* out) { return os_file_identity(src->fd, out); }
 
-constexpr FileOps REAL_OPS{real_open,   real_seek_end, real_position, real_read,     real_at_eof,
-                           real_close,  real_borrow,   real_identity, os_name_identity};
+constexpr FileOps REAL_OPS{real_open,   real_seek_end, real_position,    real_read, real_at_eof,
+                           real_close,  real_borrow,   real_identity,    os_name_identity,
+                           /*concurrent=*/true};
 
 const FileOps* current_ops = &REAL_OPS;
 
@@ -127,7 +128,7 @@ const FileOps& real_file_ops() { return REAL_OPS; }
 
 bool open_file_identity(const char* path, FileIdentity* out) {
   const FileOps& fs = file_ops();
-  FileSource* src = fs.open(path);
+  FileSource* src = fs.open(fs, path);
   if (src == nullptr) return false;
   *out = FileIdentity{};
   const bool known = fs.identity == nullptr || fs.identity(src, out);
@@ -135,12 +136,9 @@ bool open_file_identity(const char* path, FileIdentity* out) {
   return known;
 }
 
-bool file_unchanged(const char* path, const FileIdentity& before) {
-  const FileOps& fs = file_ops();
+bool file_unchanged(const FileOps& fs, const char* path, const FileIdentity& before) {
   if (fs.identity_of == nullptr) return true;
   FileIdentity now{};
   if (!fs.identity_of(path, &now)) return false;  // removed, or no longer reachable
-  return now.volume == before.volume && now.index == before.index && now.size == before.size &&
-         now.modified_s == before.modified_s && now.modified_ns == before.modified_ns &&
-         now.changed_s == before.changed_s && now.changed_ns == before.changed_ns;
+  return now == before;
 }

@@ -15,8 +15,9 @@ struct FileSource;  // an open input stream; opaque to the framing
 struct FileOps {
   // Opens a file by name for binary reading without waiting; nullptr when it
   // cannot be opened or is not a plain file (a directory, FIFO, socket or
-  // character device).
-  FileSource* (*open)(const char* path);
+  // character device). `ops` is the table the call came through, so that a
+  // seam layered over another finds its `context`.
+  FileSource* (*open)(const FileOps& ops, const char* path);
   // Moves to the end of the file; its own result is not needed, the
   // position query decides.
   void (*seek_end)(FileSource* src);
@@ -43,6 +44,12 @@ struct FileOps {
   // be found). A seam without them never reports a change.
   bool (*identity)(FileSource* src, FileIdentity* out) = nullptr;
   bool (*identity_of)(const char* path, FileIdentity* out) = nullptr;
+  // True when streams may be opened and used from two threads at once (each
+  // stream by one thread). A seam that is not runs the digests one after
+  // the other.
+  bool concurrent = false;
+  // The seam's own data, for its operations; nullptr when it has none.
+  void* context = nullptr;
 };
 
 // The operations in force: the real file system unless a test replaced them.
@@ -57,4 +64,4 @@ const FileOps& real_file_ops();
 bool open_file_identity(const char* path, FileIdentity* out);
 // True when `path` still leads to the file `before` describes, unchanged
 // since: not written, grown, truncated, replaced or removed.
-bool file_unchanged(const char* path, const FileIdentity& before);
+bool file_unchanged(const FileOps& fs, const char* path, const FileIdentity& before);

@@ -26,7 +26,7 @@ inline Word load_be(const std::uint8_t* p) {
   return w;
 }
 
-// Digests the file at `path` into the chaining words `h`, which the caller
+// Digests the file at `path`, read through `fs`, into the chaining words `h`, which the caller
 // has set to the algorithm's initial value. `chunk` is the routine's block
 // buffer. `blocks`, when given, folds runs of whole blocks taken straight
 // from the stream's buffer (see FileOps::borrow); it must give the same words
@@ -34,8 +34,9 @@ inline Word load_be(const std::uint8_t* p) {
 // Returns the byte count, or a failure code; every stream opened here is
 // closed before return.
 template <typename Word>
-std::int64_t frame_file(const char* path, std::uint64_t max_bytes, std::uint8_t* chunk, Word* h,
-                        CompressFn<Word> compress, BlocksFn<Word> blocks = nullptr) {
+std::int64_t frame_file(const FileOps& fs, const char* path, std::uint64_t max_bytes,
+                        std::uint8_t* chunk, Word* h, CompressFn<Word> compress,
+                        BlocksFn<Word> blocks = nullptr) {
   constexpr std::size_t WORD_BYTES = sizeof(Word);
   constexpr std::size_t BLOCK_BYTES = 16 * WORD_BYTES;
   // Least room in the final data block for the end marker and the two
@@ -43,10 +44,8 @@ std::int64_t frame_file(const char* path, std::uint64_t max_bytes, std::uint8_t*
   constexpr std::size_t TAIL_THRESHOLD = 2 * WORD_BYTES + 1;
   constexpr Word MARKER_WORD = static_cast<Word>(Word{1} << (8 * WORD_BYTES - 1));
 
-  const FileOps& fs = file_ops();
-
   // Size probe. A failed position query reads as the largest unsigned value.
-  FileSource* src = fs.open(path);
+  FileSource* src = fs.open(fs, path);
   if (src == nullptr) return DIGEST_FILE_ERROR;
   fs.seek_end(src);
   const auto size = static_cast<std::uint64_t>(fs.position(src));
@@ -55,7 +54,7 @@ std::int64_t frame_file(const char* path, std::uint64_t max_bytes, std::uint8_t*
   if (size == 0) return DIGEST_FILE_ERROR;
 
   // Reading pass, from the first byte.
-  src = fs.open(path);
+  src = fs.open(fs, path);
   if (src == nullptr) return DIGEST_FILE_ERROR;
 
   // Tail plan, from the size alone: the tail needs a block of its own when

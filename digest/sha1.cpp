@@ -10,9 +10,6 @@
 
 namespace {
 
-// One-block chunk buffer, kept for the whole process.
-std::uint8_t sha1_chunk[64];
-
 unsigned step_index(int t) {
   const long long a = std::llabs(static_cast<long long>(t));
   return static_cast<unsigned>(a % 80);
@@ -110,11 +107,18 @@ void sha1_blocks_portable(std::uint32_t* h, const std::uint8_t* data, std::size_
 }
 
 DigestStatus sha1_file(const char* path, Sha1Digest& out) {
+  return sha1_file_via(file_ops(), path, out);
+}
+
+DigestStatus sha1_file_via(const FileOps& fs, const char* path, Sha1Digest& out) {
+  // The one-block chunk buffer is the call's own, so that the two digests
+  // can run side by side on two threads.
+  std::uint8_t chunk[64];
   std::uint32_t h[5];
   for (int i = 0; i < 5; ++i) h[i] = SHA1_H0[i];
   const Sha1Path& core = sha1_active_path();
   const std::int64_t status =
-      frame_file<std::uint32_t>(path, SHA1_MAX_BYTES, sha1_chunk, h, core.compress, core.blocks);
+      frame_file<std::uint32_t>(fs, path, SHA1_MAX_BYTES, chunk, h, core.compress, core.blocks);
   if (status > 0) {
     for (int i = 0; i < 5; ++i) out[static_cast<std::size_t>(i)] = h[i];
   }

@@ -9,9 +9,6 @@
 
 namespace {
 
-// One-block chunk buffer, kept for the whole process, apart from SHA-1's.
-std::uint8_t sha512_chunk[128];
-
 // Ch and Maj in forms with fewer operations; the same words as sha512_ch
 // and sha512_maj.
 ZMRGEN_ALWAYS_INLINE std::uint64_t choose(std::uint64_t x, std::uint64_t y, std::uint64_t z) {
@@ -97,10 +94,15 @@ void sha512_blocks_portable(std::uint64_t* h, const std::uint8_t* data, std::siz
 }
 
 DigestStatus64 sha512_file(const char* path, Sha512Digest& out) {
+  return sha512_file_via(file_ops(), path, out);
+}
+
+DigestStatus64 sha512_file_via(const FileOps& fs, const char* path, Sha512Digest& out) {
+  std::uint8_t chunk[128];  // the call's own, as in sha1_file_via
   std::uint64_t h[8];
   for (int i = 0; i < 8; ++i) h[i] = SHA512_H0[i];
   const Sha512Path& core = sha512_active_path();
-  const std::int64_t status = frame_file<std::uint64_t>(path, SHA512_MAX_BYTES, sha512_chunk, h,
+  const std::int64_t status = frame_file<std::uint64_t>(fs, path, SHA512_MAX_BYTES, chunk, h,
                                                         core.compress, core.blocks);
   if (status > 0) {
     for (int i = 0; i < 8; ++i) out[static_cast<std::size_t>(i)] = h[i];

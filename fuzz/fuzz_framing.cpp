@@ -73,7 +73,7 @@ Scenario* scenario = nullptr;
 
 constexpr std::size_t MAX_CONTENT = std::size_t{1} << 20;
 
-FileSource* fake_open(const char* path) {
+FileSource* fake_open(const FileOps&, const char* path) {
   FUZZ_CHECK(path != nullptr);
   const int index = ++scenario->opens;
   if (index == scenario->failing_open) return nullptr;

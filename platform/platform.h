@@ -35,6 +35,7 @@ struct FileIdentity {
   std::uint64_t size;
   std::int64_t modified_s, modified_ns;  // last write
   std::int64_t changed_s, changed_ns;    // last status change (POSIX; 0 on Windows)
+  bool operator==(const FileIdentity&) const = default;
 };
 // The identity of an open file, or of the file a name leads to now; false
 // when it cannot be found (for a name: the file is gone).
@@ -92,6 +93,20 @@ std::int64_t os_clock_seconds();
 inline constexpr std::uint32_t OS_ARM_SHA1 = 1;
 inline constexpr std::uint32_t OS_ARM_SHA512 = 2;
 std::uint32_t os_arm_crypto_features();
+
+// ---- Threads ----
+
+// How many processors this process may run on (at least 1).
+unsigned os_cpu_count();
+
+// A thread started by os_thread_start; `handle` is the system's own.
+struct OsThread {
+  void* handle;
+};
+// Starts `body(arg)` on a new thread; false when the system cannot start one.
+bool os_thread_start(OsThread* thread, void (*body)(void*), void* arg);
+// Waits for the thread to end; everything it wrote is visible afterwards.
+void os_thread_join(OsThread thread);
 
 // ---- Console ----
 

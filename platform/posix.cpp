@@ -32,6 +32,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -175,6 +177,63 @@ void os_release_termination() { sigprocmask(SIG_SETMASK, &held_signals_previous,
 // ---- Clock and processor ----
 
 std::int64_t os_clock_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+// ---- Threads ----
+
+unsigned os_cpu_count() {
+#if defined(__linux__)
+  // The processors this process may use (taskset, cgroups' cpusets), not
+  // all that the machine has.
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int n = CPU_COUNT(&set);
+    return n > 0 ? static_cast<unsigned>(n) : 1u;
+  }
+#endif
+  const long n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? static_cast<unsigned>(n) : 1u;
+}
+
+namespace {
+
+struct ThreadStart {
+  void (*body)(void*);
+  void* arg;
+};
+
+void* thread_entry(void* start) {
+  const ThreadStart s = *static_cast<ThreadStart*>(start);
+  std::free(start);
+  s.body(s.arg);
+  return nullptr;
+}
+
+}  // namespace
+
+bool os_thread_start(OsThread* thread, void (*body)(void*), void* arg) {
+  auto* start = static_cast<ThreadStart*>(std::malloc(sizeof(ThreadStart)));
+  auto* id = static_cast<pthread_t*>(std::malloc(sizeof(pthread_t)));
+  if (start == nullptr || id == nullptr) {
+    std::free(start);
+    std::free(id);
+    return false;
+  }
+  *start = ThreadStart{body, arg};
+  if (pthread_create(id, nullptr, thread_entry, start) != 0) {
+    std::free(start);
+    std::free(id);
+    return false;
+  }
+  thread->handle = id;
+  return true;
+}
+
+void os_thread_join(OsThread thread) {
+  auto* id = static_cast<pthread_t*>(thread.handle);
+  pthread_join(*id, nullptr);
+  std::free(id);
+}
 
 std::uint32_t os_arm_crypto_features() {
 #if defined(__aarch64__) && defined(__linux__)

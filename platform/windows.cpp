@@ -190,6 +190,55 @@ void os_release_termination() {
 
 std::int64_t os_clock_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
+// ---- Threads ----
+
+unsigned os_cpu_count() {
+  DWORD_PTR process_mask = 0, system_mask = 0;
+  if (GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask) != 0 &&
+      process_mask != 0) {
+    unsigned n = 0;
+    for (; process_mask != 0; process_mask &= process_mask - 1) ++n;
+    return n;
+  }
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  return info.dwNumberOfProcessors > 0 ? static_cast<unsigned>(info.dwNumberOfProcessors) : 1u;
+}
+
+namespace {
+
+struct ThreadStart {
+  void (*body)(void*);
+  void* arg;
+};
+
+DWORD WINAPI thread_entry(LPVOID start) {
+  const ThreadStart s = *static_cast<ThreadStart*>(start);
+  std::free(start);
+  s.body(s.arg);
+  return 0;
+}
+
+}  // namespace
+
+bool os_thread_start(OsThread* thread, void (*body)(void*), void* arg) {
+  auto* start = static_cast<ThreadStart*>(std::malloc(sizeof(ThreadStart)));
+  if (start == nullptr) return false;
+  *start = ThreadStart{body, arg};
+  HANDLE h = CreateThread(nullptr, 0, thread_entry, start, 0, nullptr);
+  if (h == nullptr) {
+    std::free(start);
+    return false;
+  }
+  thread->handle = h;
+  return true;
+}
+
+void os_thread_join(OsThread thread) {
+  WaitForSingleObject(static_cast<HANDLE>(thread.handle), INFINITE);
+  CloseHandle(static_cast<HANDLE>(thread.handle));
+}
+
 std::uint32_t os_arm_crypto_features() { return 0; }
 
 // ---- Console ----

@@ -238,10 +238,10 @@ void apply_change_if_due() {
   }
 }
 
-FileSource* watch_open(const char* path) {
+FileSource* watch_open(const FileOps&, const char* path) {
   ++opens;
   consumed = 0;
-  FileSource* src = real_file_ops().open(path);
+  FileSource* src = real_file_ops().open(real_file_ops(), path);
   apply_change_if_due();
   return src;
 }

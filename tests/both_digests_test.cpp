@@ -1,0 +1,196 @@
+// Both digests of one file and the proof that they describe one content:
+// passes that read different bytes while the file's identity shows nothing,
+// run one after the other and side by side; the identity comparison field
+// by field; and an abandoned SHA-512 pass when the SHA-1 stage fails.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "digest/both_digests.h"
+#include "digest/file_source.h"
+#include "test_util.h"
+
+namespace {
+
+// A file whose bytes depend on who reads them: the digest passes read in
+// blocks (64 bytes for SHA-1, 128 for SHA-512), the check pass in larger
+// pieces, so each reader can be shown a content of its own. Its identity
+// never changes, as on a file system whose times do not show a write. Safe
+// from two threads: the contents are fixed before the run.
+struct ReaderView {
+  const Bytes* sha1;
+  const Bytes* sha512;
+  const Bytes* others;
+};
+const ReaderView* view = nullptr;
+
+struct ViewStream {
+  std::size_t offset = 0;
+  bool at_end = false;
+  bool eof = false;
+};
+
+ViewStream* as_view(FileSource* s) { return reinterpret_cast<ViewStream*>(s); }
+
+FileSource* view_open(const FileOps&, const char*) {
+  return reinterpret_cast<FileSource*>(new ViewStream{});
+}
+void view_seek_end(FileSource* src) { as_view(src)->at_end = true; }
+std::int64_t view_position(FileSource* src) {
+  const ViewStream* s = as_view(src);
+  return static_cast<std::int64_t>(s->at_end ? view->sha1->size() : s->offset);
+}
+std::size_t view_read(FileSource* src, std::uint8_t* buf, std::size_t count) {
+  ViewStream* s = as_view(src);
+  const Bytes& content = count == 64 ? *view->sha1 : count == 128 ? *view->sha512 : *view->others;
+  const std::size_t avail = s->offset < content.size() ? content.size() - s->offset : 0;
+  const std::size_t n = count < avail ? count : avail;
+  std::memcpy(buf, content.data() + s->offset, n);
+  s->offset += n;
+  if (n < count) s->eof = true;
+  return n;
+}
+bool view_at_eof(FileSource* src) { return as_view(src)->eof; }
+void view_close(FileSource* src) { delete as_view(src); }
+bool view_identity_of(const char*, FileIdentity* out) {
+  *out = FileIdentity{1, 2, view->sha1->size(), 3, 4, 5, 6};
+  return true;
+}
+bool view_identity(FileSource*, FileIdentity* out) { return view_identity_of("", out); }
+
+constexpr FileOps VIEW_OPS{view_open,  view_seek_end, view_position,    view_read,
+                           view_at_eof, view_close,   nullptr,          view_identity,
+                           view_identity_of,          /*concurrent=*/true};
+
+TEST(BothDigests, PassesThatReadDifferentBytesGetNoResult) {
+  const Bytes base = pattern_bytes(1000, 3);
+  Bytes other = base;
+  other[500] ^= 1;  // one bit changed, in the middle
+  struct Case {
+    const char* what;
+    const Bytes& sha1;
+    const Bytes& sha512;
+    const Bytes& check;
+    bool sequential_ok;  // one pass after the other, no check pass
+    bool parallel_ok;
+  };
+  const Case cases[] = {
+      {"the same content read every time", base, base, base, true, true},
+      {"the SHA-1 pass read other bytes", other, base, base, false, false},
+      {"the SHA-512 pass read other bytes", base, other, base, false, false},
+      {"the check pass read other bytes", base, base, other, true, false},
+      {"both digest passes read the same other bytes, the check pass not", other, other, base, true,
+       false},
+  };
+  const FileIdentity identity{1, 2, base.size(), 3, 4, 5, 6};
+  for (const Case& c : cases) {
+    for (const DigestSchedule schedule : {DigestSchedule::sequential, DigestSchedule::parallel}) {
+      const bool parallel = schedule == DigestSchedule::parallel;
+      const ReaderView v{&c.sha1, &c.sha512, &c.check};
+      view = &v;
+      set_file_ops(&VIEW_OPS);
+      BothDigests out{};
+      digest_both("f", identity, out, schedule);
+      set_file_ops(nullptr);
+      const std::string what = std::string(c.what) + (parallel ? ", side by side" : ", in turn");
+      // The SHA-1 stage cannot see the change by itself: its digest stands.
+      EXPECT_EQ(out.sha1_status, 1000) << what;
+      EXPECT_EQ(out.sha1, reference_sha1(c.sha1)) << what;
+      if (parallel ? c.parallel_ok : c.sequential_ok) {
+        EXPECT_EQ(out.sha512_status, 1000) << what;
+        EXPECT_EQ(out.sha512, reference_sha512(c.sha512)) << what;
+        EXPECT_FALSE(out.changed) << what;
+      } else {
+        EXPECT_EQ(out.sha512_status, DIGEST_FILE_ERROR) << what;
+        EXPECT_EQ(out.sha512, Sha512Digest{}) << what << ": no digest after a failure";
+        EXPECT_TRUE(out.changed) << what;
+      }
+    }
+  }
+}
+
+// Any one field of the identity that moves is a change: growth within one
+// clock tick moves only the size, a write whose old time is put back only
+// the change time.
+TEST(BothDigests, AnyIdentityFieldThatMovesIsAChange) {
+  static FileIdentity now{};
+  constexpr FileIdentity BEFORE{10, 20, 30, 40, 50, 60, 70};
+  struct Case {
+    const char* field;
+    std::int64_t FileIdentity::*signed_field;
+    std::uint64_t FileIdentity::*unsigned_field;
+  };
+  const Case cases[] = {
+      {"volume", nullptr, &FileIdentity::volume},       {"index", nullptr, &FileIdentity::index},
+      {"size", nullptr, &FileIdentity::size},           {"modified_s", &FileIdentity::modified_s, nullptr},
+      {"modified_ns", &FileIdentity::modified_ns, nullptr},
+      {"changed_s", &FileIdentity::changed_s, nullptr}, {"changed_ns", &FileIdentity::changed_ns, nullptr},
+  };
+  FileOps ops = real_file_ops();
+  ops.identity_of = [](const char*, FileIdentity* out) {
+    *out = now;
+    return true;
+  };
+  now = BEFORE;
+  EXPECT_TRUE(file_unchanged(ops, "f", BEFORE));
+  for (const Case& c : cases) {
+    now = BEFORE;
+    if (c.signed_field != nullptr) now.*c.signed_field += 1;
+    if (c.unsigned_field != nullptr) now.*c.unsigned_field += 1;
+    EXPECT_FALSE(file_unchanged(ops, "f", BEFORE)) << c.field;
+  }
+}
+
+#ifdef __linux__
+// Bytes the SHA-512 pass (128-byte blocks) asked for, over the real files.
+std::atomic<std::size_t> sha512_bytes{0};
+
+std::size_t counting_read(FileSource* src, std::uint8_t* buf, std::size_t count) {
+  if (count == 128) sha512_bytes += count;
+  return real_file_ops().read(src, buf, count);
+}
+const std::uint8_t* counting_borrow(FileSource* src, std::size_t block_bytes, std::size_t max_blocks,
+                                    std::size_t* blocks) {
+  const std::uint8_t* run = real_file_ops().borrow(src, block_bytes, max_blocks, blocks);
+  if (block_bytes == 128) sha512_bytes += *blocks * block_bytes;
+  return run;
+}
+
+int threads_in_process() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+  }
+  return -1;
+}
+
+// A file too large for SHA-1 but not for SHA-512: the SHA-1 stage refuses it
+// at once, and the SHA-512 pass begun beside it stops at its next read
+// instead of digesting a gigabyte nobody will see; no thread outlives the
+// call.
+TEST(BothDigests, ASha1FailureAbandonsTheSha512Pass) {
+  ScratchDir dir;
+  const std::string big = dir.file("big.bin");
+  make_sparse_file(big, std::uint64_t{1} << 30);
+  FileOps ops = real_file_ops();
+  ops.read = counting_read;
+  ops.borrow = counting_borrow;
+  FileIdentity identity{};
+  ASSERT_TRUE(open_file_identity(big.c_str(), &identity));
+  const int threads_before = threads_in_process();
+  sha512_bytes = 0;
+  set_file_ops(&ops);
+  BothDigests out{};
+  digest_both(big.c_str(), identity, out, DigestSchedule::parallel);
+  set_file_ops(nullptr);
+  EXPECT_EQ(out.sha1_status, DIGEST_TOO_LARGE);
+  EXPECT_EQ(out.sha512_status, 0);
+  EXPECT_LT(sha512_bytes.load(), std::size_t{64} << 20);
+  EXPECT_EQ(threads_in_process(), threads_before);
+}
+#endif
+
+}  // namespace
