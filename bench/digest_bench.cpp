@@ -4,6 +4,10 @@
 //                               (a path this CPU cannot run is skipped)
 //   sha1/dispatch, sha512/dispatch  the path the file digests use
 //   sha1_file, sha512_file      the whole routine over a cached 64 MiB file
+//   both/in_turn, both/side_by_side  both digests with the content proof over
+//                               that file, one pass after the other or on two
+//                               threads (wall-clock time)
+//   checksum                    the content checksum over the 16 KiB message
 //
 // Each reports bytes per second. The 64 MiB file is written under $TMPDIR
 // (or /tmp) on first use and removed at exit.
@@ -17,10 +21,13 @@
 
 #include <unistd.h>
 
+#include "digest/both_digests.h"
+#include "digest/checksum.h"
 #include "digest/compress_dispatch.h"
 #include "digest/file_digest.h"
 #include "digest/sha1.h"
 #include "digest/sha512.h"
+#include "digest/file_source.h"
 
 namespace {
 
@@ -112,7 +119,43 @@ void run_file(benchmark::State& state, Status (*digest_file)(const char*, Digest
                           static_cast<std::int64_t>(FILE_BYTES));
 }
 
+// Both digests as the programs run them: `schedule` chooses side by side
+// or in turn; the file's identity is taken once, outside the loop.
+void run_both(benchmark::State& state, DigestSchedule schedule) {
+  const char* path = cached_file();
+  FileIdentity identity{};
+  if (path == nullptr || !open_file_identity(path, &identity)) {
+    state.SkipWithError("cannot write the 64 MiB file");
+    return;
+  }
+  BothDigests out{};
+  for (auto _ : state) {
+    digest_both(path, identity, out, schedule);
+    if (out.sha512_status != static_cast<DigestStatus64>(FILE_BYTES)) {
+      state.SkipWithError("the digests failed");
+      break;
+    }
+    benchmark::DoNotOptimize(out);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(FILE_BYTES));
+}
+
+// The content checksum over the 16 KiB message.
+void run_checksum(benchmark::State& state) {
+  const std::vector<std::uint8_t>& m = message();
+  for (auto _ : state) {
+    ContentSum sum;
+    content_sum_start(sum, 0);
+    content_sum_add(sum, m.data(), m.size());
+    benchmark::DoNotOptimize(content_sum_value(sum));
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(m.size()));
+}
+
 void register_all() {
+  benchmark::RegisterBenchmark("checksum", run_checksum);
   for (const Sha1Path& path : sha1_paths()) {
     benchmark::RegisterBenchmark((std::string("sha1/") + path.name).c_str(),
                                  [&path](benchmark::State& s) { run_blocks(s, path, SHA1_H0); });
@@ -132,6 +175,12 @@ void register_all() {
   benchmark::RegisterBenchmark("sha512_file", [](benchmark::State& s) {
     run_file(s, sha512_file);
   })->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("both/in_turn", [](benchmark::State& s) {
+    run_both(s, DigestSchedule::sequential);
+  })->Unit(benchmark::kMillisecond)->UseRealTime();
+  benchmark::RegisterBenchmark("both/side_by_side", [](benchmark::State& s) {
+    run_both(s, DigestSchedule::parallel);
+  })->Unit(benchmark::kMillisecond)->UseRealTime();
 }
 
 }  // namespace
