@@ -55,23 +55,62 @@ constexpr std::size_t TERMINATING_COUNT =
 
 // ---- Files ----
 
-int os_open_read(const char* path) {
+namespace {
+
+// The portable cause of a failed open, read or query.
+OsCause cause_of(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      return OS_CAUSE_MISSING;
+    case EACCES:
+    case EPERM:
+      return OS_CAUSE_PERMISSION;
+    case EISDIR:
+      return OS_CAUSE_DIRECTORY;
+    case ENXIO:  // a socket, or a device without its hardware
+    case ENODEV:
+      return OS_CAUSE_NOT_PLAIN;
+    case EIO:
+      return OS_CAUSE_IO;
+    default:
+      return OS_CAUSE_OTHER;
+  }
+}
+
+void set_cause(OsCause* cause, OsCause value) {
+  if (cause != nullptr) *cause = value;
+}
+
+}  // namespace
+
+int os_open_read(const char* path, OsCause* cause) {
   // Without O_NONBLOCK, opening a FIFO waits for a writer, for ever if none
   // comes. Reads block again once the file is open.
   const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return PLATFORM_NO_FILE;
+  if (fd < 0) {
+    set_cause(cause, cause_of(errno));
+    return PLATFORM_NO_FILE;
+  }
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+    set_cause(cause, cause_of(errno));
     ::close(fd);
     return PLATFORM_NO_FILE;
   }
   return fd;
 }
 
-bool os_is_plain_file(int fd) {
+bool os_is_plain_file(int fd) { return os_plain_file_cause(fd) == OS_CAUSE_NONE; }
+
+OsCause os_plain_file_cause(int fd) {
   struct stat st {};
-  return ::fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
+  if (::fstat(fd, &st) != 0) return cause_of(errno);
+  if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) return OS_CAUSE_NONE;
+  return S_ISDIR(st.st_mode) ? OS_CAUSE_DIRECTORY : OS_CAUSE_NOT_PLAIN;
 }
+
+int os_standard_input() { return STDIN_FILENO; }
 
 namespace {
 
@@ -105,11 +144,14 @@ std::int64_t os_seek_end(int fd) { return ::lseek(fd, 0, SEEK_END); }
 
 std::int64_t os_position(int fd) { return ::lseek(fd, 0, SEEK_CUR); }
 
-std::int64_t os_read(int fd, void* buf, std::size_t count) {
+std::int64_t os_read(int fd, void* buf, std::size_t count, OsCause* cause) {
   for (;;) {
     const ssize_t got = ::read(fd, buf, count);
     if (got >= 0) return got;
-    if (errno != EINTR) return -1;
+    if (errno != EINTR) {
+      set_cause(cause, cause_of(errno));
+      return -1;
+    }
   }
 }
 

@@ -113,25 +113,51 @@ int parse_record(const char* text, std::size_t length, RecordFields* out, std::s
   return RECORD_VALID;
 }
 
-int read_record_file(const char* name, char* text, std::uint64_t* length) {
-  const int fd = os_open_read(name);
+namespace {
+
+// Reads up to RECORD_READ_CHARS bytes into `text`; false on a read error.
+bool read_start(int fd, char* text, std::size_t* got, OsCause* cause) {
+  *got = 0;
+  std::int64_t n = 0;
+  while (*got < RECORD_READ_CHARS &&
+         (n = os_read(fd, text + *got, RECORD_READ_CHARS - *got, cause)) > 0) {
+    *got += static_cast<std::size_t>(n);
+  }
+  return n >= 0;
+}
+
+}  // namespace
+
+int read_record_file(const char* name, char* text, std::uint64_t* length, OsCause* cause) {
+  const int fd = os_open_read(name, cause);
   if (fd < 0) return RECORD_UNREADABLE;
   int result = RECORD_UNREADABLE;
-  if (os_is_plain_file(fd)) {
-    std::size_t got = 0;
-    std::int64_t n = 0;
-    while (got <= RECORD_CHARS && (n = os_read(fd, text + got, RECORD_CHARS + 1 - got)) > 0) {
-      got += static_cast<std::size_t>(n);
-    }
-    if (n >= 0) {
-      // A longer file is reported with its whole length.
-      const std::int64_t end = got > RECORD_CHARS ? os_seek_end(fd) : static_cast<std::int64_t>(got);
-      *length = end < 0 ? got : static_cast<std::uint64_t>(end);
-      result = RECORD_VALID;
-    }
+  const OsCause plain = os_plain_file_cause(fd);
+  std::size_t got = 0;
+  if (plain != OS_CAUSE_NONE) {
+    if (cause != nullptr) *cause = plain;
+  } else if (read_start(fd, text, &got, cause)) {
+    // A longer file is reported with its whole length.
+    const std::int64_t end = got == RECORD_READ_CHARS ? os_seek_end(fd) : static_cast<std::int64_t>(got);
+    *length = end < 0 ? got : static_cast<std::uint64_t>(end);
+    result = RECORD_VALID;
   }
   os_close(fd);
   return result;
+}
+
+int read_record_stream(int fd, char* text, std::uint64_t* length, OsCause* cause) {
+  std::size_t got = 0;
+  if (!read_start(fd, text, &got, cause)) return RECORD_UNREADABLE;
+  std::uint64_t total = got;
+  if (got == RECORD_READ_CHARS) {
+    char rest[4096];
+    std::int64_t n = 0;
+    while ((n = os_read(fd, rest, sizeof rest, cause)) > 0) total += static_cast<std::uint64_t>(n);
+    if (n < 0) return RECORD_UNREADABLE;
+  }
+  *length = total;
+  return RECORD_VALID;
 }
 
 int write_record(const char* name, const Sha512Digest& sha512, const Sha1Digest& sha1,

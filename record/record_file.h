@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "digest/file_digest.h"
+#include "platform/platform.h"
 
 inline constexpr std::size_t RECORD_CHARS = 256;
 
@@ -76,9 +77,18 @@ inline constexpr int RECORD_UNREADABLE = -5;     // cannot be opened or read, or
 // `*where` gets the offset of the first bad character.
 int parse_record(const char* text, std::size_t length, RecordFields* out, std::size_t* where);
 
-// Reads a record file: at most RECORD_CHARS + 1 bytes into `text` (which
-// holds that many), the file's whole length into `*length`.
-int read_record_file(const char* name, char* text, std::uint64_t* length);
+// How many bytes of a record file are read: enough to tell a record followed
+// by a line end ("\n" or "\r\n") from others.
+inline constexpr std::size_t RECORD_READ_CHARS = RECORD_CHARS + 2;
+
+// Reads a record file: at most RECORD_READ_CHARS bytes into `text` (which
+// holds that many), the file's whole length into `*length`. When it cannot be
+// opened, is not a plain file or a read fails: RECORD_UNREADABLE, with the
+// cause in `*cause` when given.
+int read_record_file(const char* name, char* text, std::uint64_t* length, OsCause* cause = nullptr);
+// The same from an open stream of any kind (standard input), read to its end
+// for the length.
+int read_record_stream(int fd, char* text, std::uint64_t* length, OsCause* cause = nullptr);
 
 // Creates the record file `name` in the current directory, replacing any
 // earlier record of that name only once the new one is complete on disk.
