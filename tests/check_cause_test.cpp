@@ -3,7 +3,9 @@
 // and standard output that cannot be written.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <string>
@@ -29,6 +31,14 @@ TEST(CheckCause, EachTroubleIsNamed) {
   write_file(dir.file("sub/A9993E36.zmr"), RECORD);
   ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
   write_file(dir.file("-"), RECORD);
+  const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(sock, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string sock_path = dir.file("sock");
+  ASSERT_LT(sock_path.size(), sizeof address.sun_path);
+  sock_path.copy(address.sun_path, sock_path.size());
+  ASSERT_EQ(bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   write_file(dir.file("a\nb"), std::string("abc"));
   write_file(dir.file("crlf"), RECORD + "\r\n");
 
@@ -51,6 +61,7 @@ TEST(CheckCause, EachTroubleIsNamed) {
       {"file is a FIFO", {"A9993E36.zmr", "fifo"}, "", false, 2, "",
        "zmrcheck: fifo: not a regular file\n"},
       {"record is a FIFO", {"fifo"}, "", false, 2, "", "zmrcheck: fifo: not a regular file\n"},
+      {"record is a socket", {"sock"}, "", false, 2, "", "zmrcheck: sock: not a regular file\n"},
       {"record through a folder", {"sub/A9993E36.zmr", "abc"}, "", false, 0, "abc: OK\n", ""},
       {"record on standard input", {"-"}, "A9993E36.zmr", false, 0, FIELDS, ""},
       {"record on standard input after --", {"--", "-", "abc"}, "A9993E36.zmr", false, 0,
@@ -61,8 +72,10 @@ TEST(CheckCause, EachTroubleIsNamed) {
        "zmrcheck: ./-: warning: a record of this SHA-1 digest is named A9993E36.zmr\n"},
       {"result for a name with a line end", {"A9993E36.zmr", "a\nb"}, "", false, 0, "\\a\\nb: OK\n",
        ""},
-      {"diagnostic for a name with a backslash", {"A9993E36.zmr", "x\\y\r"}, "", false, 2, "",
-       "\\zmrcheck: x\\\\y\\r: No such file or directory\n"},
+      {"diagnostic for a name with a backslash", {"A9993E36.zmr", "x\\y"}, "", false, 2, "",
+       "\\zmrcheck: x\\\\y: No such file or directory\n"},
+      {"diagnostic for a name with a carriage return", {"A9993E36.zmr", "c\rd"}, "", false, 2, "",
+       "\\zmrcheck: c\\rd: No such file or directory\n"},
       {"option with a line end", {"-\nx"}, "", false, 2, "",
        "\\zmrcheck: unknown option '-\\nx'\nTry 'zmrcheck --help'.\n"},
       {"standard output cannot be written", {"A9993E36.zmr"}, "", true, 2, "",
@@ -79,6 +92,7 @@ TEST(CheckCause, EachTroubleIsNamed) {
     EXPECT_EQ(r.out, row.out) << row.what;
     EXPECT_EQ(r.err, row.err) << row.what;
   }
+  close(sock);
 }
 
 }  // namespace
