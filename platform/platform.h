@@ -77,9 +77,20 @@ const char* os_base_name(const char* path);
 
 // ---- Writing the record ----
 
+// What stands at a name itself (a symbolic link is not followed).
+enum OsNameKind {
+  OS_NAME_ABSENT,     // nothing
+  OS_NAME_FILE,       // a regular file
+  OS_NAME_DIRECTORY,
+  OS_NAME_LINK,       // a symbolic link (on Windows any reparse point that is no directory)
+  OS_NAME_SPECIAL,    // a FIFO, socket or device
+  OS_NAME_UNKNOWN,    // it cannot be told
+};
+OsNameKind os_name_kind(const char* name);
 // True when `name` itself (a symbolic link not followed) is a directory.
 bool os_name_is_directory(const char* name);
-// Creates a new file with a unique name beside `name`, for writing, that
+// Creates a new file with a unique name beside `name` (in the same folder:
+// "sub/r.zmr" gives "sub/.r.zmr." and a unique ending), for writing, that
 // nobody else opens by accident; its name goes to `tmp` (`tmp_size` bytes).
 // Its permissions are those a plain create would give.
 int os_create_temp_beside(const char* name, char* tmp, std::size_t tmp_size);
@@ -90,6 +101,12 @@ bool os_sync(int fd);
 // Moves `from` over `to` in one step: a reader sees the old file or the new
 // one, never a part. A symbolic link at `to` is replaced, not followed.
 bool os_replace(const char* from, const char* to);
+// Moves `from` to `to` in one step only when nothing stands at `to`; never
+// replaces anything, even one created at the same moment by another process.
+inline constexpr int OS_PLACED = 0;
+inline constexpr int OS_NAME_TAKEN = -1;  // something stands at `to`; `from` is left
+inline constexpr int OS_PLACE_FAILED = -2;
+int os_place_new(const char* from, const char* to);
 void os_remove(const char* name);
 
 // Between these two calls the requests that end the process (SIGINT,

@@ -22,6 +22,7 @@
 //   that typing went on to the shell.
 #include "platform/platform.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
@@ -34,6 +35,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -162,20 +164,57 @@ const char* os_base_name(const char* path) {
   return base != nullptr ? base + 1 : path;
 }
 
-bool os_name_is_directory(const char* name) {
+OsNameKind os_name_kind(const char* name) {
   struct stat st {};
-  return ::lstat(name, &st) == 0 && S_ISDIR(st.st_mode);
+  if (::lstat(name, &st) != 0) {
+    return errno == ENOENT || errno == ENOTDIR ? OS_NAME_ABSENT : OS_NAME_UNKNOWN;
+  }
+  if (S_ISREG(st.st_mode)) return OS_NAME_FILE;
+  if (S_ISDIR(st.st_mode)) return OS_NAME_DIRECTORY;
+  if (S_ISLNK(st.st_mode)) return OS_NAME_LINK;
+  return OS_NAME_SPECIAL;
 }
 
+bool os_name_is_directory(const char* name) { return os_name_kind(name) == OS_NAME_DIRECTORY; }
+
+namespace {
+
+// Twelve hex digits that differ between processes, between calls and, by the
+// clock, between runs that reuse a process id.
+std::uint64_t temp_suffix(unsigned attempt) {
+  static std::atomic<unsigned> calls{0};
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  std::uint64_t x = (static_cast<std::uint64_t>(::getpid()) << 32) ^
+                    (static_cast<std::uint64_t>(now.tv_sec) << 20) ^
+                    static_cast<std::uint64_t>(now.tv_nsec) ^
+                    (static_cast<std::uint64_t>(++calls) << 48) ^ attempt;
+  // A mixing step (splitmix64's finaliser) spreads every input bit over all.
+  x ^= x >> 30;
+  x *= 0xBF58476D1CE4E5B9ULL;
+  x ^= x >> 27;
+  x *= 0x94D049BB133111EBULL;
+  x ^= x >> 31;
+  return x & 0xFFFFFFFFFFFFULL;
+}
+
+}  // namespace
+
 int os_create_temp_beside(const char* name, char* tmp, std::size_t tmp_size) {
-  std::snprintf(tmp, tmp_size, ".%s.XXXXXX", name);
-  const int fd = ::mkstemp(tmp);
-  if (fd < 0) return PLATFORM_NO_FILE;
-  // mkstemp creates the file private; give it what a plain create would.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(fd, static_cast<mode_t>(0666 & ~mask));
-  return fd;
+  // The folder part stays in front; the dot hides the last component.
+  const char* base = os_base_name(name);
+  const int folder = static_cast<int>(base - name);
+  for (unsigned attempt = 0; attempt < 100; ++attempt) {
+    const int n = std::snprintf(tmp, tmp_size, "%.*s.%s.%012llx", folder, name, base,
+                                static_cast<unsigned long long>(temp_suffix(attempt)));
+    if (n < 0 || static_cast<std::size_t>(n) >= tmp_size) return PLATFORM_NO_FILE;
+    // A new file only (never one that exists, nor through a link), with the
+    // permissions a plain create gives: the umask applies by itself.
+    const int fd = ::open(tmp, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd >= 0) return fd;
+    if (errno != EEXIST && errno != EINTR) return PLATFORM_NO_FILE;
+  }
+  return PLATFORM_NO_FILE;
 }
 
 bool os_write_all(int fd, const void* data, std::size_t count) {
@@ -196,6 +235,37 @@ bool os_write_all(int fd, const void* data, std::size_t count) {
 bool os_sync(int fd) { return ::fsync(fd) == 0; }
 
 bool os_replace(const char* from, const char* to) { return ::rename(from, to) == 0; }
+
+namespace {
+
+// rename that fails with EEXIST instead of replacing; ENOSYS or EINVAL where
+// the kernel or the file system lacks it.
+int rename_noreplace(const char* from, const char* to) {
+#if defined(__linux__) && defined(SYS_renameat2)
+  constexpr unsigned NOREPLACE = 1;  // RENAME_NOREPLACE
+  return static_cast<int>(::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, NOREPLACE));
+#else
+  (void)from;
+  (void)to;
+  errno = ENOSYS;
+  return -1;
+#endif
+}
+
+}  // namespace
+
+int os_place_new(const char* from, const char* to) {
+  if (rename_noreplace(from, to) == 0) return OS_PLACED;
+  if (errno == EEXIST) return OS_NAME_TAKEN;
+  if (errno != ENOSYS && errno != EINVAL && errno != ENOTSUP) return OS_PLACE_FAILED;
+  // A second name for the file fails where any name stands; then the
+  // temporary one goes.
+  if (::link(from, to) == 0) {
+    ::unlink(from);
+    return OS_PLACED;
+  }
+  return errno == EEXIST ? OS_NAME_TAKEN : OS_PLACE_FAILED;
+}
 
 void os_remove(const char* name) { ::unlink(name); }
 

@@ -183,17 +183,33 @@ const char* os_base_name(const char* path) {
   return base;
 }
 
-bool os_name_is_directory(const char* name) {
+OsNameKind os_name_kind(const char* name) {
   wchar_t wide[WIDE_PATH_UNITS];
-  if (!to_wide(name, wide)) return false;
+  if (!to_wide(name, wide)) return OS_NAME_UNKNOWN;
   const DWORD attrs = GetFileAttributesW(wide);
-  return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (attrs == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? OS_NAME_ABSENT
+                                                                          : OS_NAME_UNKNOWN;
+  }
+  if ((attrs & FILE_ATTRIBUTE_DIRECTORY) != 0) return OS_NAME_DIRECTORY;
+  if ((attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return OS_NAME_LINK;
+  return OS_NAME_FILE;
 }
 
+bool os_name_is_directory(const char* name) { return os_name_kind(name) == OS_NAME_DIRECTORY; }
+
 int os_create_temp_beside(const char* name, char* tmp, std::size_t tmp_size) {
+  // The folder part stays in front; the dot hides the last component.
+  const char* base = os_base_name(name);
+  const int folder = static_cast<int>(base - name);
+  LARGE_INTEGER ticks{};
+  QueryPerformanceCounter(&ticks);
+  const auto stamp = static_cast<unsigned long long>(ticks.QuadPart) & 0xFFFFFFULL;
   for (unsigned attempt = 0; attempt < 100; ++attempt) {
-    std::snprintf(tmp, tmp_size, "%s.%lu-%u.tmp", name,
-                  static_cast<unsigned long>(GetCurrentProcessId()), attempt);
+    const int n = std::snprintf(tmp, tmp_size, "%.*s.%s.%lu-%06llx%u.tmp", folder, name, base,
+                                static_cast<unsigned long>(GetCurrentProcessId()), stamp, attempt);
+    if (n < 0 || static_cast<std::size_t>(n) >= tmp_size) return PLATFORM_NO_FILE;
     wchar_t wide[WIDE_PATH_UNITS];
     if (!to_wide(tmp, wide)) return PLATFORM_NO_FILE;
     // Nobody else may open it until it is complete and in place.
@@ -225,6 +241,19 @@ bool os_replace(const char* from, const char* to) {
   wchar_t wide_to[WIDE_PATH_UNITS];
   return to_wide(from, wide_from) && to_wide(to, wide_to) &&
          MoveFileExW(wide_from, wide_to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+int os_place_new(const char* from, const char* to) {
+  wchar_t wide_from[WIDE_PATH_UNITS];
+  wchar_t wide_to[WIDE_PATH_UNITS];
+  if (!to_wide(from, wide_from) || !to_wide(to, wide_to)) return OS_PLACE_FAILED;
+  // Without MOVEFILE_REPLACE_EXISTING the move fails where anything stands.
+  if (MoveFileExW(wide_from, wide_to, MOVEFILE_WRITE_THROUGH) != 0) return OS_PLACED;
+  const DWORD error = GetLastError();
+  if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return OS_NAME_TAKEN;
+  // A directory at the name may be reported as a denied move.
+  if (error == ERROR_ACCESS_DENIED && os_name_kind(to) != OS_NAME_ABSENT) return OS_NAME_TAKEN;
+  return OS_PLACE_FAILED;
 }
 
 void os_remove(const char* name) {

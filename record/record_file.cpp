@@ -9,6 +9,50 @@ namespace {
 RecordClock record_clock = os_clock_seconds;
 RecordHook record_hook = nullptr;
 
+// True when `name` holds a valid record of these digests.
+bool holds_same_record(const char* name, const Sha512Digest& sha512, const Sha1Digest& sha1) {
+  char text[RECORD_READ_CHARS];
+  std::uint64_t length = 0;
+  if (read_record_file(name, text, &length) != RECORD_VALID || length != RECORD_CHARS) return false;
+  RecordFields fields{};
+  std::size_t where = 0;
+  return parse_record(text, RECORD_CHARS, &fields, &where) == RECORD_VALID &&
+         fields.sha1 == sha1 && fields.sha512 == sha512;
+}
+
+// Gives the complete temporary file `tmp` the record's name. Where nothing
+// stands, the move itself refuses to replace whatever another process puts
+// there first; what does stand there is looked at and replaced only when it
+// may be. The temporary file is left to the caller unless it was moved.
+int put_in_place(const char* tmp, const char* name, const Sha512Digest& sha512,
+                 const Sha1Digest& sha1) {
+  // A name that empties again while it is looked at is tried once more; a
+  // few times are plenty unless someone keeps creating and removing it.
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const int placed = os_place_new(tmp, name);
+    if (placed == OS_PLACED) return RECORD_OK;
+    if (placed != OS_NAME_TAKEN) {
+      return os_name_is_directory(name) ? RECORD_CREATE_ERROR : RECORD_WRITE_ERROR;
+    }
+    switch (os_name_kind(name)) {
+      case OS_NAME_ABSENT:
+        continue;
+      case OS_NAME_DIRECTORY:
+        return RECORD_CREATE_ERROR;
+      case OS_NAME_LINK:
+        return os_replace(tmp, name) ? RECORD_OK : RECORD_WRITE_ERROR;
+      case OS_NAME_FILE:
+        if (!holds_same_record(name, sha512, sha1)) return RECORD_OTHER_CONTENT;
+        return os_replace(tmp, name) ? RECORD_OK : RECORD_WRITE_ERROR;
+      case OS_NAME_SPECIAL:
+        return RECORD_OTHER_CONTENT;
+      default:
+        return RECORD_WRITE_ERROR;
+    }
+  }
+  return RECORD_WRITE_ERROR;
+}
+
 // Writes the record through a temporary file; termination is held by the
 // caller for all of it.
 int write_through_temp(const char* name, const Sha512Digest& sha512, const Sha1Digest& sha1,
@@ -30,12 +74,9 @@ int write_through_temp(const char* name, const Sha512Digest& sha512, const Sha1D
   // The new record is complete on disk before it takes the name. The folder
   // itself is not synced: after a crash the name holds the earlier record or
   // the new one, never a part, and a run stays cheap for small files.
-  if (!os_replace(tmp, name)) {
-    const bool dir_in_way = os_name_is_directory(name);
-    os_remove(tmp);
-    return dir_in_way ? RECORD_CREATE_ERROR : RECORD_WRITE_ERROR;
-  }
-  return RECORD_OK;
+  const int placed = put_in_place(tmp, name, sha512, sha1);
+  if (placed != RECORD_OK) os_remove(tmp);
+  return placed;
 }
 
 }  // namespace
