@@ -44,45 +44,128 @@ void print_usage() {
       stdout);
 }
 
-// Reads and validates the record; CHECK_OK and `fields` filled, or the
-// diagnostic printed and CHECK_TROUBLE.
-int load_record(const char* name, RecordFields* fields) {
-  char text[RECORD_CHARS + 1];
-  std::uint64_t length = 0;
-  if (read_record_file(name, text, &length) != RECORD_VALID) {
-    std::fprintf(stderr, "zmrcheck: %s: cannot be read (not a readable file)\n", name);
-    return CHECK_TROUBLE;
+// A name that holds a backslash or a line end is printed with those escaped
+// (\\, \n, \r) and its whole line marked by a leading backslash, as the
+// coreutils checkers do, so that no name can forge a line of its own.
+bool needs_escape(const char* name) { return std::strpbrk(name, "\\\n\r") != nullptr; }
+
+void put_name(std::FILE* to, const char* name) {
+  if (!needs_escape(name)) {
+    std::fputs(name, to);
+    return;
   }
+  for (const char* at = name; *at != '\0'; ++at) {
+    switch (*at) {
+      case '\\':
+        std::fputs("\\\\", to);
+        break;
+      case '\n':
+        std::fputs("\\n", to);
+        break;
+      case '\r':
+        std::fputs("\\r", to);
+        break;
+      default:
+        std::fputc(*at, to);
+    }
+  }
+}
+
+// Begins a diagnostic about `name`: "zmrcheck: NAME: ", marked when escaped.
+// The caller ends the line.
+void begin_diagnostic(const char* name) {
+  if (needs_escape(name)) std::fputc('\\', stderr);
+  std::fputs("zmrcheck: ", stderr);
+  put_name(stderr, name);
+  std::fputs(": ", stderr);
+}
+
+// A whole diagnostic about `name` with a fixed text; CHECK_TROUBLE.
+int trouble(const char* name, const char* text) {
+  begin_diagnostic(name);
+  std::fputs(text, stderr);
+  std::fputc('\n', stderr);
+  return CHECK_TROUBLE;
+}
+
+// A result line: "NAME: OK" or "NAME: FAILED".
+void print_result(const char* name, const char* result) {
+  if (needs_escape(name)) std::fputc('\\', stdout);
+  put_name(stdout, name);
+  std::printf(": %s\n", result);
+}
+
+// Why a file cannot be read, in the system's usual words.
+const char* cause_text(OsCause cause) {
+  switch (cause) {
+    case OS_CAUSE_MISSING:
+      return "No such file or directory";
+    case OS_CAUSE_PERMISSION:
+      return "Permission denied";
+    case OS_CAUSE_DIRECTORY:
+      return "Is a directory";
+    case OS_CAUSE_NOT_PLAIN:
+      return "not a regular file";
+    case OS_CAUSE_IO:
+      return "Input/output error";
+    default:
+      return "cannot be read";
+  }
+}
+
+// A record of `length` bytes that is a valid record followed by a line end.
+bool record_then_line_end(const char* text, std::uint64_t length) {
+  const bool line_end = (length == RECORD_CHARS + 1 && text[RECORD_CHARS] == '\n') ||
+                        (length == RECORD_CHARS + 2 && text[RECORD_CHARS] == '\r' &&
+                         text[RECORD_CHARS + 1] == '\n');
+  RecordFields fields{};
+  std::size_t where = 0;
+  return line_end && parse_record(text, RECORD_CHARS, &fields, &where) == RECORD_VALID;
+}
+
+// Reads and validates the record ("-": standard input); CHECK_OK and
+// `fields` filled, or the diagnostic printed and CHECK_TROUBLE.
+int load_record(const char* name, RecordFields* fields) {
+  char text[RECORD_READ_CHARS];
+  std::uint64_t length = 0;
+  OsCause cause = OS_CAUSE_OTHER;
+  const bool from_input = std::strcmp(name, "-") == 0;
+  const int read = from_input ? read_record_stream(os_standard_input(), text, &length, &cause)
+                              : read_record_file(name, text, &length, &cause);
+  if (read != RECORD_VALID) return trouble(name, cause_text(cause));
   std::size_t where = 0;
   switch (parse_record(text, static_cast<std::size_t>(length > RECORD_CHARS ? RECORD_CHARS + 1 : length),
                        fields, &where)) {
     case RECORD_VALID:
       break;
     case RECORD_BAD_LENGTH:
-      std::fprintf(stderr, "zmrcheck: %s: not a record: %" PRIu64 " bytes long, not %zu\n", name,
-                   length, RECORD_CHARS);
+      begin_diagnostic(name);
+      std::fprintf(stderr, "not a record: %" PRIu64 " bytes long, not %zu%s\n", length, RECORD_CHARS,
+                   record_then_line_end(text, length) ? " (a line end after the record?)" : "");
       return CHECK_TROUBLE;
     case RECORD_BAD_CHARACTER:
-      std::fprintf(stderr,
-                   "zmrcheck: %s: not a record: character at offset %zu is not 0-9 or A-F\n", name,
-                   where);
+      begin_diagnostic(name);
+      std::fprintf(stderr, "not a record: character at offset %zu is not 0-9 or A-F\n", where);
       return CHECK_TROUBLE;
     case RECORD_BAD_FORMAT:
-      std::fprintf(stderr, "zmrcheck: %s: not a record: format code %.*s at offset %zu, not 000001\n",
-                   name, static_cast<int>(RECORD_FORMAT.width), text + RECORD_FORMAT.offset,
+      begin_diagnostic(name);
+      std::fprintf(stderr, "not a record: format code %.*s at offset %zu, not 000001\n",
+                   static_cast<int>(RECORD_FORMAT.width), text + RECORD_FORMAT.offset,
                    RECORD_FORMAT.offset);
       return CHECK_TROUBLE;
     default:
-      std::fprintf(stderr, "zmrcheck: %s: not a record: reserved characters %zu-%zu are not all 0\n",
-                   name, RECORD_ZEROS.offset, RECORD_ZEROS.offset + RECORD_ZEROS.width - 1);
+      begin_diagnostic(name);
+      std::fprintf(stderr, "not a record: reserved characters %zu-%zu are not all 0\n",
+                   RECORD_ZEROS.offset, RECORD_ZEROS.offset + RECORD_ZEROS.width - 1);
       return CHECK_TROUBLE;
   }
   // People rename records; the name is a convenience, not part of the proof.
+  // A record read from standard input has no name to compare.
   char expected[RECORD_NAME_CHARS] = {};
   make_record_name(expected, fields->sha1[0], 8);
-  if (std::strcmp(os_base_name(name), expected) != 0) {
-    std::fprintf(stderr, "zmrcheck: %s: warning: a record of this SHA-1 digest is named %s\n", name,
-                 expected);
+  if (!from_input && std::strcmp(os_base_name(name), expected) != 0) {
+    begin_diagnostic(name);
+    std::fprintf(stderr, "warning: a record of this SHA-1 digest is named %s\n", expected);
   }
   return CHECK_OK;
 }
@@ -122,21 +205,27 @@ int digest_trouble(const char* file, const char* digest, std::int64_t status, bo
   } else if (status == DIGEST_FILE_ERROR) {
     cause = empty ? "the file is empty" : "the file could not be read as its size promised";
   }
-  std::fprintf(stderr, "zmrcheck: %s: %s failed: %s\n", file, digest, cause);
+  begin_diagnostic(file);
+  std::fprintf(stderr, "%s failed: %s\n", digest, cause);
   return CHECK_TROUBLE;
 }
 
-int changed(const char* file) {
-  std::fprintf(stderr, "zmrcheck: %s: the file changed while it was read\n", file);
-  return CHECK_TROUBLE;
+int changed(const char* file) { return trouble(file, "the file changed while it was read"); }
+
+// Why `file` cannot be opened as the digests open it: opened once more to
+// ask the system.
+OsCause open_cause(const char* file) {
+  OsCause cause = OS_CAUSE_OTHER;
+  const int fd = os_open_read(file, &cause);
+  if (fd < 0) return cause;
+  cause = os_plain_file_cause(fd);
+  os_close(fd);
+  return cause == OS_CAUSE_NONE ? OS_CAUSE_OTHER : cause;
 }
 
 int check_file(const char* file, const RecordFields& fields) {
   FileIdentity identity{};
-  if (!open_file_identity(file, &identity)) {
-    std::fprintf(stderr, "zmrcheck: %s: cannot be opened for reading (not a readable file)\n", file);
-    return CHECK_TROUBLE;
-  }
+  if (!open_file_identity(file, &identity)) return trouble(file, cause_text(open_cause(file)));
   const bool empty = identity.size == 0;
   BothDigests digests{};
   digest_both(file, identity, digests);
@@ -153,15 +242,23 @@ int check_file(const char* file, const RecordFields& fields) {
   const bool sha1_same = sha1 == fields.sha1;
   const bool sha512_same = sha512 == fields.sha512;
   if (sha1_same && sha512_same) {
-    std::printf("%s: OK\n", file);
+    print_result(file, "OK");
     return CHECK_OK;
   }
-  std::printf("%s: FAILED\n", file);
-  std::fprintf(stderr, "zmrcheck: %s: %s\n", file,
-               !sha1_same && !sha512_same ? "SHA-1 and SHA-512 digests differ from the record"
-               : !sha1_same               ? "SHA-1 digest differs from the record"
-                                          : "SHA-512 digest differs from the record");
+  print_result(file, "FAILED");
+  trouble(file, !sha1_same && !sha512_same ? "SHA-1 and SHA-512 digests differ from the record"
+                : !sha1_same               ? "SHA-1 digest differs from the record"
+                                           : "SHA-512 digest differs from the record");
   return CHECK_MISMATCH;
+}
+
+// A wrong argument, quoted, and the hint; CHECK_TROUBLE.
+int usage_trouble(const char* what, const char* arg) {
+  if (needs_escape(arg)) std::fputc('\\', stderr);
+  std::fprintf(stderr, "zmrcheck: %s '", what);
+  put_name(stderr, arg);
+  std::fputs("'\nTry 'zmrcheck --help'.\n", stderr);
+  return CHECK_TROUBLE;
 }
 
 int run(int argc, const char* const* argv) {
@@ -180,14 +277,12 @@ int run(int argc, const char* const* argv) {
         std::puts("zmrcheck " ZMRGEN_VERSION);
         return CHECK_OK;
       } else {
-        std::fprintf(stderr, "zmrcheck: unknown option '%s'\nTry 'zmrcheck --help'.\n", arg);
-        return CHECK_TROUBLE;
+        return usage_trouble("unknown option", arg);
       }
       continue;
     }
     if (count == 2) {
-      std::fprintf(stderr, "zmrcheck: extra operand '%s'\nTry 'zmrcheck --help'.\n", arg);
-      return CHECK_TROUBLE;
+      return usage_trouble("extra operand", arg);
     }
     operands[count++] = arg;
   }

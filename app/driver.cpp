@@ -87,6 +87,11 @@ StageResult record_stage(RunValues& run) {
     case RECORD_WRITE_ERROR:
       std::printf(" ***** ERROR *****\n Cannot write file: %s\n", record_name);
       break;
+    case RECORD_OTHER_CONTENT:
+      // Another file's record (or some other file) keeps the name.
+      std::printf(" ***** ERROR *****\n Cannot open file: %s for writing.\n", record_name);
+      out(" A file of other content has that name; it was left as it was.\n");
+      break;
     default:
       break;
   }

@@ -17,13 +17,31 @@ inline constexpr int PLATFORM_NO_FILE = -1;
 
 // ---- Reading files ----
 
-// Opens `path` for binary reading, or returns PLATFORM_NO_FILE. The open
-// never waits (a FIFO without a writer); reads from the file block as usual.
-int os_open_read(const char* path);
+// Why a file could not be opened or read, in terms every platform can name.
+enum OsCause {
+  OS_CAUSE_NONE = 0,
+  OS_CAUSE_MISSING,     // no such file, or a path component is missing or no directory
+  OS_CAUSE_PERMISSION,  // permission denied
+  OS_CAUSE_DIRECTORY,   // a directory where a file was expected
+  OS_CAUSE_NOT_PLAIN,   // a FIFO, socket, character device or console
+  OS_CAUSE_IO,          // the device reported an input/output error
+  OS_CAUSE_OTHER,
+};
+
+// Opens `path` for binary reading, or returns PLATFORM_NO_FILE and, when
+// `cause` is given, stores why. The open never waits (a FIFO without a
+// writer); reads from the file block as usual.
+int os_open_read(const char* path, OsCause* cause = nullptr);
 // True when the open file holds content that can be digested: a regular file
 // or a block device. Not a directory, FIFO, socket, character device or
 // console, none of which has a size that promises what a read will bring.
 bool os_is_plain_file(int fd);
+// OS_CAUSE_NONE for a plain file (as os_is_plain_file), else what it is
+// instead: OS_CAUSE_DIRECTORY, OS_CAUSE_NOT_PLAIN, or the cause of a failed
+// query.
+OsCause os_plain_file_cause(int fd);
+// Standard input, ready for binary reads.
+int os_standard_input();
 
 // What tells one version of a file's content from another: which file it is
 // and when it was last written. Any write, truncation or replacement of the
@@ -46,8 +64,9 @@ std::int64_t os_seek_end(int fd);
 // The current position, or -1 when it cannot be found.
 std::int64_t os_position(int fd);
 // Reads up to `count` bytes: the number read, 0 at the end of the file, -1
-// on a read error. An interrupted read is retried.
-std::int64_t os_read(int fd, void* buf, std::size_t count);
+// on a read error (and, when `cause` is given, why). An interrupted read is
+// retried.
+std::int64_t os_read(int fd, void* buf, std::size_t count, OsCause* cause = nullptr);
 // Closes the file; false when the system reports a failure (for a file
 // written, the data may not have reached it).
 bool os_close(int fd);
@@ -58,9 +77,20 @@ const char* os_base_name(const char* path);
 
 // ---- Writing the record ----
 
+// What stands at a name itself (a symbolic link is not followed).
+enum OsNameKind {
+  OS_NAME_ABSENT,     // nothing
+  OS_NAME_FILE,       // a regular file
+  OS_NAME_DIRECTORY,
+  OS_NAME_LINK,       // a symbolic link (on Windows any reparse point that is no directory)
+  OS_NAME_SPECIAL,    // a FIFO, socket or device
+  OS_NAME_UNKNOWN,    // it cannot be told
+};
+OsNameKind os_name_kind(const char* name);
 // True when `name` itself (a symbolic link not followed) is a directory.
 bool os_name_is_directory(const char* name);
-// Creates a new file with a unique name beside `name`, for writing, that
+// Creates a new file with a unique name beside `name` (in the same folder:
+// "sub/r.zmr" gives "sub/.r.zmr." and a unique ending), for writing, that
 // nobody else opens by accident; its name goes to `tmp` (`tmp_size` bytes).
 // Its permissions are those a plain create would give.
 int os_create_temp_beside(const char* name, char* tmp, std::size_t tmp_size);
@@ -71,6 +101,12 @@ bool os_sync(int fd);
 // Moves `from` over `to` in one step: a reader sees the old file or the new
 // one, never a part. A symbolic link at `to` is replaced, not followed.
 bool os_replace(const char* from, const char* to);
+// Moves `from` to `to` in one step only when nothing stands at `to`; never
+// replaces anything, even one created at the same moment by another process.
+inline constexpr int OS_PLACED = 0;
+inline constexpr int OS_NAME_TAKEN = -1;  // something stands at `to`; `from` is left
+inline constexpr int OS_PLACE_FAILED = -2;
+int os_place_new(const char* from, const char* to);
 void os_remove(const char* name);
 
 // Between these two calls the requests that end the process (SIGINT,

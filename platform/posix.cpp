@@ -22,6 +22,7 @@
 //   that typing went on to the shell.
 #include "platform/platform.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
@@ -34,6 +35,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -55,23 +57,62 @@ constexpr std::size_t TERMINATING_COUNT =
 
 // ---- Files ----
 
-int os_open_read(const char* path) {
+namespace {
+
+// The portable cause of a failed open, read or query.
+OsCause cause_of(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      return OS_CAUSE_MISSING;
+    case EACCES:
+    case EPERM:
+      return OS_CAUSE_PERMISSION;
+    case EISDIR:
+      return OS_CAUSE_DIRECTORY;
+    case ENXIO:  // a socket, or a device without its hardware
+    case ENODEV:
+      return OS_CAUSE_NOT_PLAIN;
+    case EIO:
+      return OS_CAUSE_IO;
+    default:
+      return OS_CAUSE_OTHER;
+  }
+}
+
+void set_cause(OsCause* cause, OsCause value) {
+  if (cause != nullptr) *cause = value;
+}
+
+}  // namespace
+
+int os_open_read(const char* path, OsCause* cause) {
   // Without O_NONBLOCK, opening a FIFO waits for a writer, for ever if none
   // comes. Reads block again once the file is open.
   const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return PLATFORM_NO_FILE;
+  if (fd < 0) {
+    set_cause(cause, cause_of(errno));
+    return PLATFORM_NO_FILE;
+  }
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+    set_cause(cause, cause_of(errno));
     ::close(fd);
     return PLATFORM_NO_FILE;
   }
   return fd;
 }
 
-bool os_is_plain_file(int fd) {
+bool os_is_plain_file(int fd) { return os_plain_file_cause(fd) == OS_CAUSE_NONE; }
+
+OsCause os_plain_file_cause(int fd) {
   struct stat st {};
-  return ::fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
+  if (::fstat(fd, &st) != 0) return cause_of(errno);
+  if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) return OS_CAUSE_NONE;
+  return S_ISDIR(st.st_mode) ? OS_CAUSE_DIRECTORY : OS_CAUSE_NOT_PLAIN;
 }
+
+int os_standard_input() { return STDIN_FILENO; }
 
 namespace {
 
@@ -105,11 +146,14 @@ std::int64_t os_seek_end(int fd) { return ::lseek(fd, 0, SEEK_END); }
 
 std::int64_t os_position(int fd) { return ::lseek(fd, 0, SEEK_CUR); }
 
-std::int64_t os_read(int fd, void* buf, std::size_t count) {
+std::int64_t os_read(int fd, void* buf, std::size_t count, OsCause* cause) {
   for (;;) {
     const ssize_t got = ::read(fd, buf, count);
     if (got >= 0) return got;
-    if (errno != EINTR) return -1;
+    if (errno != EINTR) {
+      set_cause(cause, cause_of(errno));
+      return -1;
+    }
   }
 }
 
@@ -120,20 +164,57 @@ const char* os_base_name(const char* path) {
   return base != nullptr ? base + 1 : path;
 }
 
-bool os_name_is_directory(const char* name) {
+OsNameKind os_name_kind(const char* name) {
   struct stat st {};
-  return ::lstat(name, &st) == 0 && S_ISDIR(st.st_mode);
+  if (::lstat(name, &st) != 0) {
+    return errno == ENOENT || errno == ENOTDIR ? OS_NAME_ABSENT : OS_NAME_UNKNOWN;
+  }
+  if (S_ISREG(st.st_mode)) return OS_NAME_FILE;
+  if (S_ISDIR(st.st_mode)) return OS_NAME_DIRECTORY;
+  if (S_ISLNK(st.st_mode)) return OS_NAME_LINK;
+  return OS_NAME_SPECIAL;
 }
 
+bool os_name_is_directory(const char* name) { return os_name_kind(name) == OS_NAME_DIRECTORY; }
+
+namespace {
+
+// Twelve hex digits that differ between processes, between calls and, by the
+// clock, between runs that reuse a process id.
+std::uint64_t temp_suffix(unsigned attempt) {
+  static std::atomic<unsigned> calls{0};
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  std::uint64_t x = (static_cast<std::uint64_t>(::getpid()) << 32) ^
+                    (static_cast<std::uint64_t>(now.tv_sec) << 20) ^
+                    static_cast<std::uint64_t>(now.tv_nsec) ^
+                    (static_cast<std::uint64_t>(++calls) << 48) ^ attempt;
+  // A mixing step (splitmix64's finaliser) spreads every input bit over all.
+  x ^= x >> 30;
+  x *= 0xBF58476D1CE4E5B9ULL;
+  x ^= x >> 27;
+  x *= 0x94D049BB133111EBULL;
+  x ^= x >> 31;
+  return x & 0xFFFFFFFFFFFFULL;
+}
+
+}  // namespace
+
 int os_create_temp_beside(const char* name, char* tmp, std::size_t tmp_size) {
-  std::snprintf(tmp, tmp_size, ".%s.XXXXXX", name);
-  const int fd = ::mkstemp(tmp);
-  if (fd < 0) return PLATFORM_NO_FILE;
-  // mkstemp creates the file private; give it what a plain create would.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(fd, static_cast<mode_t>(0666 & ~mask));
-  return fd;
+  // The folder part stays in front; the dot hides the last component.
+  const char* base = os_base_name(name);
+  const int folder = static_cast<int>(base - name);
+  for (unsigned attempt = 0; attempt < 100; ++attempt) {
+    const int n = std::snprintf(tmp, tmp_size, "%.*s.%s.%012llx", folder, name, base,
+                                static_cast<unsigned long long>(temp_suffix(attempt)));
+    if (n < 0 || static_cast<std::size_t>(n) >= tmp_size) return PLATFORM_NO_FILE;
+    // A new file only (never one that exists, nor through a link), with the
+    // permissions a plain create gives: the umask applies by itself.
+    const int fd = ::open(tmp, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd >= 0) return fd;
+    if (errno != EEXIST && errno != EINTR) return PLATFORM_NO_FILE;
+  }
+  return PLATFORM_NO_FILE;
 }
 
 bool os_write_all(int fd, const void* data, std::size_t count) {
@@ -154,6 +235,37 @@ bool os_write_all(int fd, const void* data, std::size_t count) {
 bool os_sync(int fd) { return ::fsync(fd) == 0; }
 
 bool os_replace(const char* from, const char* to) { return ::rename(from, to) == 0; }
+
+namespace {
+
+// rename that fails with EEXIST instead of replacing; ENOSYS or EINVAL where
+// the kernel or the file system lacks it.
+int rename_noreplace(const char* from, const char* to) {
+#if defined(__linux__) && defined(SYS_renameat2)
+  constexpr unsigned NOREPLACE = 1;  // RENAME_NOREPLACE
+  return static_cast<int>(::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, NOREPLACE));
+#else
+  (void)from;
+  (void)to;
+  errno = ENOSYS;
+  return -1;
+#endif
+}
+
+}  // namespace
+
+int os_place_new(const char* from, const char* to) {
+  if (rename_noreplace(from, to) == 0) return OS_PLACED;
+  if (errno == EEXIST) return OS_NAME_TAKEN;
+  if (errno != ENOSYS && errno != EINVAL && errno != ENOTSUP) return OS_PLACE_FAILED;
+  // A second name for the file fails where any name stands; then the
+  // temporary one goes.
+  if (::link(from, to) == 0) {
+    ::unlink(from);
+    return OS_PLACED;
+  }
+  return errno == EEXIST ? OS_NAME_TAKEN : OS_PLACE_FAILED;
+}
 
 void os_remove(const char* name) { ::unlink(name); }
 

@@ -37,19 +37,87 @@ bool to_wide(const char* name, wchar_t (&wide)[WIDE_PATH_UNITS]) {
 
 // ---- Files ----
 
-int os_open_read(const char* path) {
-  wchar_t wide[WIDE_PATH_UNITS];
-  if (!to_wide(path, wide)) return PLATFORM_NO_FILE;
-  return _wopen(wide, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+namespace {
+
+void set_cause(OsCause* cause, OsCause value) {
+  if (cause != nullptr) *cause = value;
 }
 
-bool os_is_plain_file(int fd) {
+// The portable cause of a failed C runtime call (`error` is its errno) on
+// `path` (nullptr when there is none). The runtime reports a directory as
+// EACCES, so a denied name is looked at once more.
+OsCause cause_of(int error, const wchar_t* path) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      return OS_CAUSE_MISSING;
+    case EACCES:
+    case EPERM: {
+      if (path == nullptr) return OS_CAUSE_PERMISSION;
+      const DWORD attrs = GetFileAttributesW(path);
+      return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0
+                 ? OS_CAUSE_DIRECTORY
+                 : OS_CAUSE_PERMISSION;
+    }
+    case EISDIR:
+      return OS_CAUSE_DIRECTORY;
+    case EIO:
+      return OS_CAUSE_IO;
+    default:
+      break;
+  }
+  // The system's own code, where the runtime has no errno of its own for it.
+  switch (_doserrno) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+      return OS_CAUSE_MISSING;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return OS_CAUSE_PERMISSION;
+    case ERROR_CRC:
+    case ERROR_READ_FAULT:
+    case ERROR_GEN_FAILURE:
+    case ERROR_IO_DEVICE:
+      return OS_CAUSE_IO;
+    default:
+      return OS_CAUSE_OTHER;
+  }
+}
+
+}  // namespace
+
+int os_open_read(const char* path, OsCause* cause) {
+  wchar_t wide[WIDE_PATH_UNITS];
+  if (!to_wide(path, wide)) {
+    set_cause(cause, OS_CAUSE_MISSING);  // no name that is not UTF-8 can exist
+    return PLATFORM_NO_FILE;
+  }
+  _doserrno = 0;
+  const int fd = _wopen(wide, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+  if (fd < 0) set_cause(cause, cause_of(errno, wide));
+  return fd;
+}
+
+bool os_is_plain_file(int fd) { return os_plain_file_cause(fd) == OS_CAUSE_NONE; }
+
+OsCause os_plain_file_cause(int fd) {
   // A disk file, not a pipe, a console or another character device.
   const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
-  if (handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_DISK) return false;
+  if (handle == INVALID_HANDLE_VALUE) return OS_CAUSE_OTHER;
+  if (GetFileType(handle) != FILE_TYPE_DISK) return OS_CAUSE_NOT_PLAIN;
   BY_HANDLE_FILE_INFORMATION info{};
-  return GetFileInformationByHandle(handle, &info) != 0 &&
-         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  if (GetFileInformationByHandle(handle, &info) == 0) return OS_CAUSE_OTHER;
+  return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? OS_CAUSE_DIRECTORY
+                                                                  : OS_CAUSE_NONE;
+}
+
+int os_standard_input() {
+  // Bytes as they come: no CR LF translation, no end at a Ctrl+Z.
+  _setmode(0, _O_BINARY);
+  return 0;
 }
 
 namespace {
@@ -98,8 +166,11 @@ std::int64_t os_seek_end(int fd) { return _lseeki64(fd, 0, SEEK_END); }
 
 std::int64_t os_position(int fd) { return _lseeki64(fd, 0, SEEK_CUR); }
 
-std::int64_t os_read(int fd, void* buf, std::size_t count) {
-  return _read(fd, buf, static_cast<unsigned>(count > 0x40000000u ? 0x40000000u : count));
+std::int64_t os_read(int fd, void* buf, std::size_t count, OsCause* cause) {
+  _doserrno = 0;
+  const int got = _read(fd, buf, static_cast<unsigned>(count > 0x40000000u ? 0x40000000u : count));
+  if (got < 0) set_cause(cause, cause_of(errno, nullptr));
+  return got;
 }
 
 bool os_close(int fd) { return _close(fd) == 0; }
@@ -112,17 +183,33 @@ const char* os_base_name(const char* path) {
   return base;
 }
 
-bool os_name_is_directory(const char* name) {
+OsNameKind os_name_kind(const char* name) {
   wchar_t wide[WIDE_PATH_UNITS];
-  if (!to_wide(name, wide)) return false;
+  if (!to_wide(name, wide)) return OS_NAME_UNKNOWN;
   const DWORD attrs = GetFileAttributesW(wide);
-  return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (attrs == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? OS_NAME_ABSENT
+                                                                          : OS_NAME_UNKNOWN;
+  }
+  if ((attrs & FILE_ATTRIBUTE_DIRECTORY) != 0) return OS_NAME_DIRECTORY;
+  if ((attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return OS_NAME_LINK;
+  return OS_NAME_FILE;
 }
 
+bool os_name_is_directory(const char* name) { return os_name_kind(name) == OS_NAME_DIRECTORY; }
+
 int os_create_temp_beside(const char* name, char* tmp, std::size_t tmp_size) {
+  // The folder part stays in front; the dot hides the last component.
+  const char* base = os_base_name(name);
+  const int folder = static_cast<int>(base - name);
+  LARGE_INTEGER ticks{};
+  QueryPerformanceCounter(&ticks);
+  const auto stamp = static_cast<unsigned long long>(ticks.QuadPart) & 0xFFFFFFULL;
   for (unsigned attempt = 0; attempt < 100; ++attempt) {
-    std::snprintf(tmp, tmp_size, "%s.%lu-%u.tmp", name,
-                  static_cast<unsigned long>(GetCurrentProcessId()), attempt);
+    const int n = std::snprintf(tmp, tmp_size, "%.*s.%s.%lu-%06llx%u.tmp", folder, name, base,
+                                static_cast<unsigned long>(GetCurrentProcessId()), stamp, attempt);
+    if (n < 0 || static_cast<std::size_t>(n) >= tmp_size) return PLATFORM_NO_FILE;
     wchar_t wide[WIDE_PATH_UNITS];
     if (!to_wide(tmp, wide)) return PLATFORM_NO_FILE;
     // Nobody else may open it until it is complete and in place.
@@ -154,6 +241,19 @@ bool os_replace(const char* from, const char* to) {
   wchar_t wide_to[WIDE_PATH_UNITS];
   return to_wide(from, wide_from) && to_wide(to, wide_to) &&
          MoveFileExW(wide_from, wide_to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+int os_place_new(const char* from, const char* to) {
+  wchar_t wide_from[WIDE_PATH_UNITS];
+  wchar_t wide_to[WIDE_PATH_UNITS];
+  if (!to_wide(from, wide_from) || !to_wide(to, wide_to)) return OS_PLACE_FAILED;
+  // Without MOVEFILE_REPLACE_EXISTING the move fails where anything stands.
+  if (MoveFileExW(wide_from, wide_to, MOVEFILE_WRITE_THROUGH) != 0) return OS_PLACED;
+  const DWORD error = GetLastError();
+  if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return OS_NAME_TAKEN;
+  // A directory at the name may be reported as a denied move.
+  if (error == ERROR_ACCESS_DENIED && os_name_kind(to) != OS_NAME_ABSENT) return OS_NAME_TAKEN;
+  return OS_PLACE_FAILED;
 }
 
 void os_remove(const char* name) {

@@ -9,6 +9,50 @@ namespace {
 RecordClock record_clock = os_clock_seconds;
 RecordHook record_hook = nullptr;
 
+// True when `name` holds a valid record of these digests.
+bool holds_same_record(const char* name, const Sha512Digest& sha512, const Sha1Digest& sha1) {
+  char text[RECORD_READ_CHARS];
+  std::uint64_t length = 0;
+  if (read_record_file(name, text, &length) != RECORD_VALID || length != RECORD_CHARS) return false;
+  RecordFields fields{};
+  std::size_t where = 0;
+  return parse_record(text, RECORD_CHARS, &fields, &where) == RECORD_VALID &&
+         fields.sha1 == sha1 && fields.sha512 == sha512;
+}
+
+// Gives the complete temporary file `tmp` the record's name. Where nothing
+// stands, the move itself refuses to replace whatever another process puts
+// there first; what does stand there is looked at and replaced only when it
+// may be. The temporary file is left to the caller unless it was moved.
+int put_in_place(const char* tmp, const char* name, const Sha512Digest& sha512,
+                 const Sha1Digest& sha1) {
+  // A name that empties again while it is looked at is tried once more; a
+  // few times are plenty unless someone keeps creating and removing it.
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const int placed = os_place_new(tmp, name);
+    if (placed == OS_PLACED) return RECORD_OK;
+    if (placed != OS_NAME_TAKEN) {
+      return os_name_is_directory(name) ? RECORD_CREATE_ERROR : RECORD_WRITE_ERROR;
+    }
+    switch (os_name_kind(name)) {
+      case OS_NAME_ABSENT:
+        continue;
+      case OS_NAME_DIRECTORY:
+        return RECORD_CREATE_ERROR;
+      case OS_NAME_LINK:
+        return os_replace(tmp, name) ? RECORD_OK : RECORD_WRITE_ERROR;
+      case OS_NAME_FILE:
+        if (!holds_same_record(name, sha512, sha1)) return RECORD_OTHER_CONTENT;
+        return os_replace(tmp, name) ? RECORD_OK : RECORD_WRITE_ERROR;
+      case OS_NAME_SPECIAL:
+        return RECORD_OTHER_CONTENT;
+      default:
+        return RECORD_WRITE_ERROR;
+    }
+  }
+  return RECORD_WRITE_ERROR;
+}
+
 // Writes the record through a temporary file; termination is held by the
 // caller for all of it.
 int write_through_temp(const char* name, const Sha512Digest& sha512, const Sha1Digest& sha1,
@@ -30,12 +74,9 @@ int write_through_temp(const char* name, const Sha512Digest& sha512, const Sha1D
   // The new record is complete on disk before it takes the name. The folder
   // itself is not synced: after a crash the name holds the earlier record or
   // the new one, never a part, and a run stays cheap for small files.
-  if (!os_replace(tmp, name)) {
-    const bool dir_in_way = os_name_is_directory(name);
-    os_remove(tmp);
-    return dir_in_way ? RECORD_CREATE_ERROR : RECORD_WRITE_ERROR;
-  }
-  return RECORD_OK;
+  const int placed = put_in_place(tmp, name, sha512, sha1);
+  if (placed != RECORD_OK) os_remove(tmp);
+  return placed;
 }
 
 }  // namespace
@@ -113,25 +154,51 @@ int parse_record(const char* text, std::size_t length, RecordFields* out, std::s
   return RECORD_VALID;
 }
 
-int read_record_file(const char* name, char* text, std::uint64_t* length) {
-  const int fd = os_open_read(name);
+namespace {
+
+// Reads up to RECORD_READ_CHARS bytes into `text`; false on a read error.
+bool read_start(int fd, char* text, std::size_t* got, OsCause* cause) {
+  *got = 0;
+  std::int64_t n = 0;
+  while (*got < RECORD_READ_CHARS &&
+         (n = os_read(fd, text + *got, RECORD_READ_CHARS - *got, cause)) > 0) {
+    *got += static_cast<std::size_t>(n);
+  }
+  return n >= 0;
+}
+
+}  // namespace
+
+int read_record_file(const char* name, char* text, std::uint64_t* length, OsCause* cause) {
+  const int fd = os_open_read(name, cause);
   if (fd < 0) return RECORD_UNREADABLE;
   int result = RECORD_UNREADABLE;
-  if (os_is_plain_file(fd)) {
-    std::size_t got = 0;
-    std::int64_t n = 0;
-    while (got <= RECORD_CHARS && (n = os_read(fd, text + got, RECORD_CHARS + 1 - got)) > 0) {
-      got += static_cast<std::size_t>(n);
-    }
-    if (n >= 0) {
-      // A longer file is reported with its whole length.
-      const std::int64_t end = got > RECORD_CHARS ? os_seek_end(fd) : static_cast<std::int64_t>(got);
-      *length = end < 0 ? got : static_cast<std::uint64_t>(end);
-      result = RECORD_VALID;
-    }
+  const OsCause plain = os_plain_file_cause(fd);
+  std::size_t got = 0;
+  if (plain != OS_CAUSE_NONE) {
+    if (cause != nullptr) *cause = plain;
+  } else if (read_start(fd, text, &got, cause)) {
+    // A longer file is reported with its whole length.
+    const std::int64_t end = got == RECORD_READ_CHARS ? os_seek_end(fd) : static_cast<std::int64_t>(got);
+    *length = end < 0 ? got : static_cast<std::uint64_t>(end);
+    result = RECORD_VALID;
   }
   os_close(fd);
   return result;
+}
+
+int read_record_stream(int fd, char* text, std::uint64_t* length, OsCause* cause) {
+  std::size_t got = 0;
+  if (!read_start(fd, text, &got, cause)) return RECORD_UNREADABLE;
+  std::uint64_t total = got;
+  if (got == RECORD_READ_CHARS) {
+    char rest[4096];
+    std::int64_t n = 0;
+    while ((n = os_read(fd, rest, sizeof rest, cause)) > 0) total += static_cast<std::uint64_t>(n);
+    if (n < 0) return RECORD_UNREADABLE;
+  }
+  *length = total;
+  return RECORD_VALID;
 }
 
 int write_record(const char* name, const Sha512Digest& sha512, const Sha1Digest& sha1,

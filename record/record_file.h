@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "digest/file_digest.h"
+#include "platform/platform.h"
 
 inline constexpr std::size_t RECORD_CHARS = 256;
 
@@ -36,6 +37,11 @@ inline constexpr int RECORD_CREATE_ERROR = -1;
 // Writing, flushing, closing or putting the record in place failed; any
 // earlier record of that name is left as it was.
 inline constexpr int RECORD_WRITE_ERROR = -2;
+// Something other than a record of the same content stands at the record's
+// name (a record of another file whose SHA-1 digest begins alike, or any file
+// that is not a valid record): it is left as it was, and no record is
+// written.
+inline constexpr int RECORD_OTHER_CONTENT = -3;
 
 // Seconds since 1970-01-01 00:00:00 UTC, as the record's clock reads them.
 using RecordClock = std::int64_t (*)();
@@ -43,7 +49,8 @@ using RecordClock = std::int64_t (*)();
 void set_record_clock(RecordClock clock);
 
 // Called with the temporary file's name while it exists, complete, just
-// before it takes the record's name (for tests); nullptr for none.
+// before it takes the record's name (for tests: it may put something at that
+// name); nullptr for none.
 using RecordHook = void (*)(const char* temp_name);
 void set_record_hook(RecordHook hook);
 
@@ -76,12 +83,25 @@ inline constexpr int RECORD_UNREADABLE = -5;     // cannot be opened or read, or
 // `*where` gets the offset of the first bad character.
 int parse_record(const char* text, std::size_t length, RecordFields* out, std::size_t* where);
 
-// Reads a record file: at most RECORD_CHARS + 1 bytes into `text` (which
-// holds that many), the file's whole length into `*length`.
-int read_record_file(const char* name, char* text, std::uint64_t* length);
+// How many bytes of a record file are read: enough to tell a record followed
+// by a line end ("\n" or "\r\n") from others.
+inline constexpr std::size_t RECORD_READ_CHARS = RECORD_CHARS + 2;
 
-// Creates the record file `name` in the current directory, replacing any
-// earlier record of that name only once the new one is complete on disk.
+// Reads a record file: at most RECORD_READ_CHARS bytes into `text` (which
+// holds that many), the file's whole length into `*length`. When it cannot be
+// opened, is not a plain file or a read fails: RECORD_UNREADABLE, with the
+// cause in `*cause` when given.
+int read_record_file(const char* name, char* text, std::uint64_t* length, OsCause* cause = nullptr);
+// The same from an open stream of any kind (standard input), read to its end
+// for the length.
+int read_record_stream(int fd, char* text, std::uint64_t* length, OsCause* cause = nullptr);
+
+// Creates the record file `name`, replacing what stands at that name only
+// when it is a valid record of the same content (the same SHA-1 and SHA-512
+// digests) or a symbolic link (replaced, not followed), and only once the new
+// record is complete on disk. Nothing else at the name is ever replaced, not
+// even a file another process puts there meanwhile: a directory gives
+// RECORD_CREATE_ERROR, anything else RECORD_OTHER_CONTENT.
 // The temporary file it writes first never outlives the call: the signals
 // that end a process wait until it has been renamed or removed.
 int write_record(const char* name, const Sha512Digest& sha512, const Sha1Digest& sha1,

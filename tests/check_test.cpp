@@ -97,6 +97,22 @@ TEST_F(Check, Records) {
       {"with a line end",
        "A9993E36.zmr",
        rec + "\n",
+       {2, "",
+        "zmrcheck: A9993E36.zmr: not a record: 257 bytes long, not 256 (a line end after the "
+        "record?)\n"}},
+      {"with a CR LF line end",
+       "A9993E36.zmr",
+       rec + "\r\n",
+       {2, "",
+        "zmrcheck: A9993E36.zmr: not a record: 258 bytes long, not 256 (a line end after the "
+        "record?)\n"}},
+      {"two line ends",
+       "A9993E36.zmr",
+       rec + "\n\n",
+       {2, "", "zmrcheck: A9993E36.zmr: not a record: 258 bytes long, not 256\n"}},
+      {"a bad record with a line end",
+       "A9993E36.zmr",
+       with(rec, 5, 'a') + "\n",
        {2, "", "zmrcheck: A9993E36.zmr: not a record: 257 bytes long, not 256\n"}},
       {"much longer",
        "A9993E36.zmr",
@@ -125,7 +141,7 @@ TEST_F(Check, Records) {
       {"a directory",
        "A9993E36.zmr",
        "",
-       {2, "", "zmrcheck: A9993E36.zmr: cannot be read (not a readable file)\n"}},
+       {2, "", "zmrcheck: A9993E36.zmr: Is a directory\n"}},
   };
   for (const Row& row : rows) {
     const std::string path = dir.file(row.name);
@@ -138,7 +154,7 @@ TEST_F(Check, Records) {
     std::filesystem::remove(path);
   }
   expect_run({"missing.zmr"},
-             {2, "", "zmrcheck: missing.zmr: cannot be read (not a readable file)\n"}, "missing");
+             {2, "", "zmrcheck: missing.zmr: No such file or directory\n"}, "missing");
 }
 
 TEST_F(Check, FilesAgainstARecord) {
@@ -171,7 +187,7 @@ TEST_F(Check, FilesAgainstARecord) {
       {"missing",
        rec,
        "(missing)",
-       {2, "", "zmrcheck: input: cannot be opened for reading (not a readable file)\n"}},
+       {2, "", "zmrcheck: input: No such file or directory\n"}},
       {"empty", rec, "", {2, "", "zmrcheck: input: SHA-1 failed: the file is empty\n"}},
       {"too large",
        rec,

@@ -237,14 +237,29 @@ TEST_F(Cli, ClosedOutputPipeStillWritesTheRecord) {
   EXPECT_EQ(read_file(dir.file("A9993E36.zmr")).substr(128, 40), ABC_SHA1);
 }
 
+// An earlier record of the same content is replaced; a file that is no
+// record of that content is left as it was.
 TEST_F(Cli, SecondRunOverwritesTheRecord) {
   write_file(dir.file("abc.txt"), std::string("abc"));
-  write_file(dir.file("A9993E36.zmr"), std::string(300, 'X'));  // longer than a record
+  const std::string earlier = ABC_SHA512 + ABC_SHA1 + "000001" + "00000001" + std::string(74, '0');
+  write_file(dir.file("A9993E36.zmr"), earlier);
   const ToolRun r = run({"abc.txt"});
   EXPECT_EQ(r.exit_code, 3);
+  EXPECT_EQ(r.out, ABC_OUTPUT);
   const std::string record = read_file(dir.file("A9993E36.zmr"));
   ASSERT_EQ(record.size(), 256u);
-  EXPECT_EQ(record.substr(0, 128), ABC_SHA512);
+  EXPECT_EQ(record.substr(0, 174), earlier.substr(0, 174));
+  EXPECT_NE(record.substr(174, 8), "00000001");
+
+  write_file(dir.file("A9993E36.zmr"), std::string(300, 'X'));  // longer than a record
+  const ToolRun second = run({"abc.txt"});
+  EXPECT_EQ(second.exit_code, 3);
+  EXPECT_EQ(second.out, ABC_OUTPUT.substr(0, ABC_OUTPUT.size() - DONE.size()) +
+                            " ***** ERROR *****\n Cannot open file: A9993E36.zmr for writing.\n"
+                            " A file of other content has that name; it was left as it was.\n" +
+                            DONE);
+  EXPECT_EQ(read_file(dir.file("A9993E36.zmr")), std::string(300, 'X'));
+  EXPECT_EQ(list_dir(dir.path()).size(), 2u) << "no temporary file may be left";
 }
 
 // The read position of a descriptor of process `pid` open on `path`, once

@@ -94,6 +94,22 @@ TEST_F(RecordFile, DirectoryThatRefusesNewFiles) {
   EXPECT_EQ(read_file("plain"), "x");
 }
 
+std::string seen_temp_name;
+void note_temp_name(const char* temp_name) { seen_temp_name = temp_name; }
+
+// A record named through a folder is written through a temporary file in
+// that folder, hidden by a dot before its own name.
+TEST_F(RecordFile, TemporaryFileIsBesideTheRecord) {
+  ASSERT_EQ(mkdir("sub", 0755), 0);
+  set_record_hook(note_temp_name);
+  const int result = write_record("sub/r.zmr", SHA512, SHA1, 1);
+  set_record_hook(nullptr);
+  ASSERT_EQ(result, RECORD_OK);
+  EXPECT_EQ(read_file("sub/r.zmr").size(), RECORD_CHARS);
+  EXPECT_EQ(seen_temp_name.rfind("sub/.r.zmr.", 0), 0u) << seen_temp_name;
+  EXPECT_EQ(list_dir("sub"), std::vector<std::string>{"r.zmr"});
+}
+
 int signal_to_send = 0;
 void send_signal(const char*) { kill(getpid(), signal_to_send); }
 

@@ -75,6 +75,7 @@ struct ToolOptions {
   std::function<void(int pid)> while_running;
   bool checker = false;  // run zmrcheck instead of zmrgen
   bool stdout_closed = false;  // standard output: a pipe nobody reads, closed before the start
+  std::string stdin_file;      // standard input from this file; empty = /dev/null (POSIX only)
 };
 ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& options = {});
 

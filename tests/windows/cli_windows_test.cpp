@@ -194,9 +194,10 @@ TEST_F(WindowsCli, DirectoryAtTheRecordNameIsReportedAndTheCountStillReturned) {
 
 // A second run replaces the record whole; the first record is never seen in
 // part and no temporary file stays behind.
+// A second run replaces a record of the same content; a file that is no
+// such record is left as it was, and the run says so.
 TEST_F(WindowsCli, SecondRunReplacesTheRecord) {
   create_file(wfile(L"abc.txt"), "abc");
-  create_file(wfile(L"A9993E36.zmr"), "an older record of another length");
   ASSERT_EQ(run({L"abc.txt"}).exit_code, 3u);
   const std::string first = read_file(dir.file("A9993E36.zmr"));
   ASSERT_EQ(run({L"abc.txt"}).exit_code, 3u);
@@ -205,6 +206,16 @@ TEST_F(WindowsCli, SecondRunReplacesTheRecord) {
   ASSERT_EQ(second.size(), 256u);
   EXPECT_EQ(first.substr(0, 174), second.substr(0, 174));
   EXPECT_EQ(list_dir(dir.path()).size(), 2u);
+
+  create_file(wfile(L"A9993E36.zmr"), "an older record of another length");
+  const WindowsRun r = run({L"abc.txt"});
+  EXPECT_EQ(r.exit_code, 3u);
+  EXPECT_NE(r.out.find(" Cannot open file: A9993E36.zmr for writing.\r\n"
+                       " A file of other content has that name; it was left as it was.\r\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(read_file(dir.file("A9993E36.zmr")), "an older record of another length");
+  EXPECT_EQ(list_dir(dir.path()).size(), 2u) << "no temporary file may be left";
 }
 
 // A reader that goes away early (a closed pipe) does not stop the run: the

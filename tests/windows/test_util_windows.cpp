@@ -100,6 +100,7 @@ std::vector<std::string> list_dir(const std::string& dir) {
 // the exit code. Windows tests use run_windows_tool for the whole code.
 ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& options) {
   if (options.file_limit) throw std::runtime_error("Windows has no file-size limit");
+  if (!options.stdin_file.empty()) throw std::runtime_error("standard input is always NUL here");
   std::vector<std::wstring> wide_args;
   for (const std::string& a : args) wide_args.push_back(widen(a));
   WindowsRunOptions windows_options;

@@ -1,0 +1,98 @@
+// zmrcheck, run as built, on POSIX: the cause it names for a record or file
+// that cannot be read, a record on standard input, names that need escaping,
+// and standard output that cannot be written.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+
+namespace {
+
+const std::string ABC_SHA512 =
+    "DDAF35A193617ABACC417349AE20413112E6FA4E89A97EA20A9EEEE64B55D39A"
+    "2192992A274FC1A836BA3C23A3FEEBBD454D4423643CE80E2A9AC94FA54CA49F";
+const std::string ABC_SHA1 = "A9993E364706816ABA3E25717850C26C9CD0D89D";
+const std::string RECORD = ABC_SHA512 + ABC_SHA1 + "000001" + "12345678" + std::string(74, '0');
+const std::string FIELDS = "SHA-512: " + ABC_SHA512 + "\nSHA-1: " + ABC_SHA1 +
+                           "\nformat: 000001\ncreated: 1979-09-05T22:51:36Z\n";
+
+TEST(CheckCause, EachTroubleIsNamed) {
+  ScratchDir dir;
+  write_file(dir.file("A9993E36.zmr"), RECORD);
+  write_file(dir.file("abc"), std::string("abc"));
+  ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0755), 0);
+  write_file(dir.file("sub/A9993E36.zmr"), RECORD);
+  ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  write_file(dir.file("-"), RECORD);
+  const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(sock, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string sock_path = dir.file("sock");
+  ASSERT_LT(sock_path.size(), sizeof address.sun_path);
+  sock_path.copy(address.sun_path, sock_path.size());
+  ASSERT_EQ(bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  write_file(dir.file("a\nb"), std::string("abc"));
+  write_file(dir.file("crlf"), RECORD + "\r\n");
+
+  struct Row {
+    const char* what;
+    std::vector<std::string> args;
+    std::string stdin_file;  // a file of `dir`; empty: /dev/null
+    bool stdout_closed;
+    int exit_code;
+    std::string out;
+    std::string err;
+  };
+  const Row rows[] = {
+      {"file missing", {"A9993E36.zmr", "none"}, "", false, 2, "",
+       "zmrcheck: none: No such file or directory\n"},
+      {"file through a missing folder", {"A9993E36.zmr", "no/abc"}, "", false, 2, "",
+       "zmrcheck: no/abc: No such file or directory\n"},
+      {"file is a directory", {"A9993E36.zmr", "sub"}, "", false, 2, "",
+       "zmrcheck: sub: Is a directory\n"},
+      {"file is a FIFO", {"A9993E36.zmr", "fifo"}, "", false, 2, "",
+       "zmrcheck: fifo: not a regular file\n"},
+      {"record is a FIFO", {"fifo"}, "", false, 2, "", "zmrcheck: fifo: not a regular file\n"},
+      {"record is a socket", {"sock"}, "", false, 2, "", "zmrcheck: sock: not a regular file\n"},
+      {"record through a folder", {"sub/A9993E36.zmr", "abc"}, "", false, 0, "abc: OK\n", ""},
+      {"record on standard input", {"-"}, "A9993E36.zmr", false, 0, FIELDS, ""},
+      {"record on standard input after --", {"--", "-", "abc"}, "A9993E36.zmr", false, 0,
+       "abc: OK\n", ""},
+      {"line end on standard input", {"-"}, "crlf", false, 2, "",
+       "zmrcheck: -: not a record: 258 bytes long, not 256 (a line end after the record?)\n"},
+      {"a file named -", {"./-"}, "", false, 0, FIELDS,
+       "zmrcheck: ./-: warning: a record of this SHA-1 digest is named A9993E36.zmr\n"},
+      {"result for a name with a line end", {"A9993E36.zmr", "a\nb"}, "", false, 0, "\\a\\nb: OK\n",
+       ""},
+      {"diagnostic for a name with a backslash", {"A9993E36.zmr", "x\\y"}, "", false, 2, "",
+       "\\zmrcheck: x\\\\y: No such file or directory\n"},
+      {"diagnostic for a name with a carriage return", {"A9993E36.zmr", "c\rd"}, "", false, 2, "",
+       "\\zmrcheck: c\\rd: No such file or directory\n"},
+      {"option with a line end", {"-\nx"}, "", false, 2, "",
+       "\\zmrcheck: unknown option '-\\nx'\nTry 'zmrcheck --help'.\n"},
+      {"standard output cannot be written", {"A9993E36.zmr"}, "", true, 2, "",
+       "zmrcheck: write error on standard output\n"},
+  };
+  for (const Row& row : rows) {
+    ToolOptions options;
+    options.checker = true;
+    options.cwd = dir.path();
+    options.stdout_closed = row.stdout_closed;
+    if (!row.stdin_file.empty()) options.stdin_file = dir.file(row.stdin_file);
+    const ToolRun r = run_tool(row.args, options);
+    EXPECT_EQ(r.exit_code, row.exit_code) << row.what;
+    EXPECT_EQ(r.out, row.out) << row.what;
+    EXPECT_EQ(r.err, row.err) << row.what;
+  }
+  close(sock);
+}
+
+}  // namespace
