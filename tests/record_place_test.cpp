@@ -35,7 +35,8 @@ std::int64_t clock_2000() { return 2000; }  // 000007D0
 
 void make_directory_at_name(const char*) { mkdir(NAME.c_str(), 0755); }
 
-const std::string WRITE_REFUSED = " ***** ERROR *****\n Cannot open file: " + NAME + " for writing.\n";
+const std::string WRITE_REFUSED =
+    " ***** ERROR *****\n Cannot open file: " + NAME + " for writing.\n";
 const std::string OTHER_CONTENT =
     WRITE_REFUSED + " A file of other content has that name; it was left as it was.\n";
 
