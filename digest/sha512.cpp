@@ -9,15 +9,6 @@
 
 namespace {
 
-// Ch and Maj in forms with fewer operations; the same words as sha512_ch
-// and sha512_maj.
-ZMRGEN_ALWAYS_INLINE std::uint64_t choose(std::uint64_t x, std::uint64_t y, std::uint64_t z) {
-  return z ^ (x & (y ^ z));
-}
-ZMRGEN_ALWAYS_INLINE std::uint64_t majority(std::uint64_t x, std::uint64_t y, std::uint64_t z) {
-  return (x & y) | (z & (x | y));
-}
-
 // Schedule word T, kept in a ring of 16 words where word T replaces word
 // T - 16, its last use.
 template <int T>
@@ -35,9 +26,9 @@ template <int T>
 ZMRGEN_ALWAYS_INLINE void round(std::uint64_t a, std::uint64_t b, std::uint64_t c, std::uint64_t& d,
                                 std::uint64_t e, std::uint64_t f, std::uint64_t g, std::uint64_t& h,
                                 std::uint64_t* w) {
-  h += sha512_big_sigma1(e) + choose(e, f, g) + SHA512_K[T] + schedule<T>(w);
+  h += sha512_big_sigma1(e) + sha512_ch(e, f, g) + SHA512_K[T] + schedule<T>(w);
   d += h;
-  h += sha512_big_sigma0(a) + majority(a, b, c);
+  h += sha512_big_sigma0(a) + sha512_maj(a, b, c);
 }
 
 // Rounds T .. T + 7; eight rounds bring the names back to where they
@@ -102,8 +93,8 @@ DigestStatus64 sha512_file_via(const FileOps& fs, const char* path, Sha512Digest
   std::uint64_t h[8];
   for (int i = 0; i < 8; ++i) h[i] = SHA512_H0[i];
   const Sha512Path& core = sha512_active_path();
-  const std::int64_t status = frame_file<std::uint64_t>(fs, path, SHA512_MAX_BYTES, chunk, h,
-                                                        core.compress, core.blocks);
+  const std::int64_t status =
+      frame_file<std::uint64_t>(fs, path, SHA512_MAX_BYTES, chunk, h, core.compress, core.blocks);
   if (status > 0) {
     for (int i = 0; i < 8; ++i) out[static_cast<std::size_t>(i)] = h[i];
   }

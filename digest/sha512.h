@@ -56,9 +56,11 @@ constexpr std::uint64_t sha512_big_sigma0(std::uint64_t x) { return rotr64(x, 28
 constexpr std::uint64_t sha512_big_sigma1(std::uint64_t x) { return rotr64(x, 14) ^ rotr64(x, 18) ^ rotr64(x, 41); }
 constexpr std::uint64_t sha512_small_sigma0(std::uint64_t x) { return rotr64(x, 1) ^ rotr64(x, 8) ^ (x >> 7); }
 constexpr std::uint64_t sha512_small_sigma1(std::uint64_t x) { return rotr64(x, 19) ^ rotr64(x, 61) ^ (x >> 6); }
-constexpr std::uint64_t sha512_ch(std::uint64_t x, std::uint64_t y, std::uint64_t z) { return (x & y) ^ (~x & z); }
+// Ch, (x & y) ^ (~x & z), and Maj, (x & y) ^ (x & z) ^ (y & z), in forms
+// with fewer operations.
+constexpr std::uint64_t sha512_ch(std::uint64_t x, std::uint64_t y, std::uint64_t z) { return z ^ (x & (y ^ z)); }
 constexpr std::uint64_t sha512_maj(std::uint64_t x, std::uint64_t y, std::uint64_t z) {
-  return (x & y) ^ (x & z) ^ (y & z);
+  return (x & y) | (z & (x | y));
 }
 
 // Folds one 16-word block (big-endian words) into the chaining words h.

@@ -116,28 +116,19 @@ ZMRGEN_TARGET_AVX512 inline __m256i next_pair_avx512(__m256i x0, __m256i x1, __m
 
 // ---- Rounds ----
 
-template <int N>
-inline std::uint64_t ror(std::uint64_t x) {
-  return (x >> N) | (x << (64 - N));
-}
-
-inline std::uint64_t big_sigma0(std::uint64_t x) { return ror<28>(x) ^ ror<34>(x) ^ ror<39>(x); }
-inline std::uint64_t big_sigma1(std::uint64_t x) { return ror<14>(x) ^ ror<18>(x) ^ ror<41>(x); }
-
 // One round with the working words renamed instead of moved (the new A
 // lands in h, the new E in d); wk is the schedule word plus the constant.
 //
 // The rounds fill the machine's issue width, so the round is written for
-// the fewest operations: Ch as g ^ (e & (f ^ g)), and Maj as
-// b ^ ((a ^ b) & (b ^ c)), where b ^ c is the previous round's a ^ b,
-// carried in `bc`.
+// the fewest operations: Maj as b ^ ((a ^ b) & (b ^ c)), where b ^ c is the
+// previous round's a ^ b, carried in `bc`.
 inline void round(std::uint64_t a, std::uint64_t b, [[maybe_unused]] std::uint64_t c,
                   std::uint64_t& d, std::uint64_t e, std::uint64_t f, std::uint64_t g,
                   std::uint64_t& h, std::uint64_t wk, std::uint64_t& bc) {
-  h += wk + big_sigma1(e) + (g ^ (e & (f ^ g)));
+  h += wk + sha512_big_sigma1(e) + sha512_ch(e, f, g);
   d += h;
   const std::uint64_t ab = a ^ b;
-  h += big_sigma0(a) + (b ^ (ab & bc));
+  h += sha512_big_sigma0(a) + (b ^ (ab & bc));
   bc = ab;
 }
 
