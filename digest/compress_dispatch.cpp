@@ -6,8 +6,6 @@
 #include <atomic>
 
 #include "digest/compress_paths.h"
-#include "digest/sha1.h"
-#include "digest/sha512.h"
 
 #if ZMRGEN_X86_PATHS
 #if defined(_MSC_VER) && !defined(__clang__)
@@ -100,23 +98,23 @@ std::uint32_t detect_features() { return 0; }
 // rising order of speed on the machines measured. The active path is the
 // last one that runs here.
 constexpr Sha1Path SHA1_PATHS[] = {
-    {"portable", 0, sha1_compress, sha1_blocks_portable},
+    {"portable", 0, sha1_blocks_portable},
 #if ZMRGEN_X86_PATHS
-    {"shani", CPU_SHA | CPU_SSSE3 | CPU_SSE41, sha1_compress_shani, sha1_blocks_shani},
+    {"shani", CPU_SHA | CPU_SSSE3 | CPU_SSE41, sha1_blocks_shani},
 #endif
 #if ZMRGEN_ARM_PATHS
-    {"armv8", CPU_ARM_SHA1, sha1_compress_arm, sha1_blocks_arm},
+    {"armv8", CPU_ARM_SHA1, sha1_blocks_arm},
 #endif
 };
 
 constexpr Sha512Path SHA512_PATHS[] = {
-    {"portable", 0, sha512_compress, sha512_blocks_portable},
+    {"portable", 0, sha512_blocks_portable},
 #if ZMRGEN_X86_PATHS
-    {"avx2", CPU_AVX2 | CPU_BMI2, sha512_compress_avx2, sha512_blocks_avx2},
-    {"avx512", CPU_AVX512VL | CPU_AVX2 | CPU_BMI2, sha512_compress_avx512, sha512_blocks_avx512},
+    {"avx2", CPU_AVX2 | CPU_BMI2, sha512_blocks_avx2},
+    {"avx512", CPU_AVX512VL | CPU_AVX2 | CPU_BMI2, sha512_blocks_avx512},
 #endif
 #if ZMRGEN_ARM_PATHS
-    {"armv8", CPU_ARM_SHA512, sha512_compress_arm, sha512_blocks_arm},
+    {"armv8", CPU_ARM_SHA512, sha512_blocks_arm},
 #endif
 };
 

@@ -3,19 +3,15 @@
 //
 // Every digest has a portable path, which is the reference, and may have
 // paths that use CPU extensions (x86 SHA instructions, BMI2, AVX2,
-// AVX-512). Each path offers the same two entry points: the compression of
-// one block of words, with the signature of sha1_compress/sha512_compress,
-// and a run of whole blocks taken straight from file bytes. The choice is
-// made once, from CPUID, on first use; every path gives the same words.
+// AVX-512). Each path is one function that folds a run of whole blocks of
+// bytes; the framing hands it blocks straight from the file's buffer and its
+// tail blocks stored back as bytes. The choice is made once, from CPUID, on
+// first use; every path gives the same words.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
-
-// Folds one 16-word block (big-endian words) into the chaining words h.
-template <typename Word>
-using CompressFn = void (*)(Word* h, const Word* m);
 
 // Folds `count` consecutive blocks of 16 * sizeof(Word) bytes, read as
 // big-endian words from `data` (no alignment needed), into h.
@@ -29,7 +25,7 @@ inline constexpr std::uint32_t CPU_SSE41 = 1u << 1;
 inline constexpr std::uint32_t CPU_SHA = 1u << 2;
 inline constexpr std::uint32_t CPU_BMI2 = 1u << 3;
 inline constexpr std::uint32_t CPU_AVX2 = 1u << 4;
-inline constexpr std::uint32_t CPU_AVX512VL = 1u << 5;  // with AVX-512F and the ZMM state
+inline constexpr std::uint32_t CPU_AVX512VL = 1u << 5;    // with AVX-512F and the ZMM state
 inline constexpr std::uint32_t CPU_ARM_SHA1 = 1u << 6;    // ARMv8 SHA1C/P/M, SHA1H, SHA1SU0/1
 inline constexpr std::uint32_t CPU_ARM_SHA512 = 1u << 7;  // ARMv8.2 SHA512H/H2, SHA512SU0/1
 
@@ -37,7 +33,6 @@ template <typename Word>
 struct CompressPath {
   const char* name;     // short and stable: "portable", "shani", "avx2", ...
   std::uint32_t needs;  // CPU_* bits this path needs; 0 for the portable path
-  CompressFn<Word> compress;
   BlocksFn<Word> blocks;
 };
 

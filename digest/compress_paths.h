@@ -30,30 +30,26 @@
 #define ZMRGEN_ALWAYS_INLINE inline __attribute__((always_inline))
 #endif
 
-// Portable paths (sha1.cpp, sha512.cpp); one-block forms are sha1_compress
-// and sha512_compress.
+// Every path is one function over whole blocks of bytes (see BlocksFn).
+// Portable paths (sha1.cpp, sha512.cpp); sha1_compress and sha512_compress
+// are their word-level cores, the reference the others are checked against.
 void sha1_blocks_portable(std::uint32_t* h, const std::uint8_t* data, std::size_t count);
 void sha512_blocks_portable(std::uint64_t* h, const std::uint8_t* data, std::size_t count);
 
 #if ZMRGEN_X86_PATHS
 // SHA-1 with the x86 SHA instructions (sha1_x86.cpp); needs SHA, SSSE3, SSE4.1.
-void sha1_compress_shani(std::uint32_t* h, const std::uint32_t* m);
 void sha1_blocks_shani(std::uint32_t* h, const std::uint8_t* data, std::size_t count);
 
 // SHA-512 with BMI2 rotations in the rounds and the message schedule in
 // vector registers (sha512_x86.cpp): AVX2, or AVX-512VL with its rotations.
-void sha512_compress_avx2(std::uint64_t* h, const std::uint64_t* m);
 void sha512_blocks_avx2(std::uint64_t* h, const std::uint8_t* data, std::size_t count);
-void sha512_compress_avx512(std::uint64_t* h, const std::uint64_t* m);
 void sha512_blocks_avx512(std::uint64_t* h, const std::uint8_t* data, std::size_t count);
 #endif
 
 #if ZMRGEN_ARM_PATHS
 // SHA-1 with the ARMv8 SHA-1 instructions (sha1_arm.cpp).
-void sha1_compress_arm(std::uint32_t* h, const std::uint32_t* m);
 void sha1_blocks_arm(std::uint32_t* h, const std::uint8_t* data, std::size_t count);
 
 // SHA-512 with the ARMv8.2 SHA-512 instructions (sha512_arm.cpp).
-void sha512_compress_arm(std::uint64_t* h, const std::uint64_t* m);
 void sha512_blocks_arm(std::uint64_t* h, const std::uint8_t* data, std::size_t count);
 #endif

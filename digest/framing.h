@@ -18,25 +18,38 @@
 #include "digest/file_digest.h"
 #include "digest/file_source.h"
 
-// Big-endian load of one message word.
+// Big-endian load and store of one message word.
 template <typename Word>
 inline Word load_be(const std::uint8_t* p) {
   Word w = 0;
   for (std::size_t i = 0; i < sizeof(Word); ++i) w = static_cast<Word>((w << 8) | p[i]);
   return w;
 }
+template <typename Word>
+inline void store_be(std::uint8_t* p, Word w) {
+  for (std::size_t i = sizeof(Word); i-- > 0; w = static_cast<Word>(w >> 8)) {
+    p[i] = static_cast<std::uint8_t>(w);
+  }
+}
+
+// Folds the block whose sixteen words are `m` into h: the words are stored
+// big-endian into `block` (one block of bytes) and handed to the path.
+template <typename Word>
+inline void fold_words(BlocksFn<Word> blocks, Word* h, const Word* m, std::uint8_t* block) {
+  for (std::size_t i = 0; i < 16; ++i) store_be<Word>(block + i * sizeof(Word), m[i]);
+  blocks(h, block, 1);
+}
 
 // Digests the file at `path`, read through `fs`, into the chaining words `h`, which the caller
 // has set to the algorithm's initial value. `chunk` is the routine's block
-// buffer. `blocks`, when given, folds runs of whole blocks taken straight
-// from the stream's buffer (see FileOps::borrow); it must give the same words
-// as `compress` block by block. Without it such runs go through `compress`.
+// buffer. `blocks` is the compression path: it folds runs of whole blocks
+// taken straight from the stream's buffer (see FileOps::borrow) and every
+// block the framing builds from words, stored back as bytes into `chunk`.
 // Returns the byte count, or a failure code; every stream opened here is
 // closed before return.
 template <typename Word>
 std::int64_t frame_file(const FileOps& fs, const char* path, std::uint64_t max_bytes,
-                        std::uint8_t* chunk, Word* h, CompressFn<Word> compress,
-                        BlocksFn<Word> blocks = nullptr) {
+                        std::uint8_t* chunk, Word* h, BlocksFn<Word> blocks) {
   constexpr std::size_t WORD_BYTES = sizeof(Word);
   constexpr std::size_t BLOCK_BYTES = 16 * WORD_BYTES;
   // Least room in the final data block for the end marker and the two
@@ -65,7 +78,7 @@ std::int64_t frame_file(const FileOps& fs, const char* path, std::uint64_t max_b
   std::uint32_t total = 0;  // size < 2^31, so total + one block never wraps
   bool last_chunk = false;
   std::size_t pad_count = 0;  // tail bytes placed in the final data block
-  Word m[16] = {};  // every word is written before a block is compressed
+  Word m[16] = {};            // every word is written before a block is compressed
 
   auto fail = [&](std::int64_t status) {
     fs.close(src);
@@ -87,14 +100,7 @@ std::int64_t frame_file(const FileOps& fs, const char* path, std::uint64_t max_b
               ? nullptr
               : fs.borrow(src, BLOCK_BYTES, static_cast<std::size_t>(before_last), &got);
       if (run != nullptr && got > 0) {
-        if (blocks != nullptr) {
-          blocks(h, run, got);
-        } else {
-          for (std::size_t b = 0; b < got; ++b, run += BLOCK_BYTES) {
-            for (std::size_t i = 0; i < 16; ++i) m[i] = load_be<Word>(run + i * WORD_BYTES);
-            compress(h, m);
-          }
-        }
+        blocks(h, run, got);
         total += static_cast<std::uint32_t>(got * BLOCK_BYTES);
         continue;
       }
@@ -142,7 +148,7 @@ std::int64_t frame_file(const FileOps& fs, const char* path, std::uint64_t max_b
         }
       }
     }
-    compress(h, m);
+    fold_words(blocks, h, m, chunk);
   } while (total < size && !fs.at_eof(src));
 
   if (total != size) return fail(DIGEST_FILE_ERROR);
@@ -153,7 +159,7 @@ std::int64_t frame_file(const FileOps& fs, const char* path, std::uint64_t max_b
     m[0] = pad_count == 0 ? MARKER_WORD : Word{0};
     for (std::size_t i = 1; i < 15; ++i) m[i] = 0;
     m[15] = static_cast<Word>(static_cast<Word>(size) * Word{8});
-    compress(h, m);
+    fold_words(blocks, h, m, chunk);
   }
   fs.close(src);
   return static_cast<std::int64_t>(size);

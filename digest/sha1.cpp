@@ -118,7 +118,7 @@ DigestStatus sha1_file_via(const FileOps& fs, const char* path, Sha1Digest& out)
   for (int i = 0; i < 5; ++i) h[i] = SHA1_H0[i];
   const Sha1Path& core = sha1_active_path();
   const std::int64_t status =
-      frame_file<std::uint32_t>(fs, path, SHA1_MAX_BYTES, chunk, h, core.compress, core.blocks);
+      frame_file<std::uint32_t>(fs, path, SHA1_MAX_BYTES, chunk, h, core.blocks);
   if (status > 0) {
     for (int i = 0; i < 5; ++i) out[static_cast<std::size_t>(i)] = h[i];
   }

@@ -49,23 +49,19 @@ ZMRGEN_TARGET_ARM_SHA1 inline void all_steps(uint32x4_t& abcd, std::uint32_t& e,
   }
 }
 
-// Folds `count` blocks into h. `bytes` (64 per block) when FROM_BYTES, else
-// `words` (16 per block).
-template <bool FROM_BYTES>
-ZMRGEN_TARGET_ARM_SHA1 inline void compress_arm(std::uint32_t* h, const std::uint8_t* bytes,
-                                                const std::uint32_t* words, std::size_t count) {
+}  // namespace
+
+// Folds `count` blocks of 64 bytes into h.
+ZMRGEN_TARGET_ARM_SHA1 void sha1_blocks_arm(std::uint32_t* h, const std::uint8_t* data,
+                                            std::size_t count) {
   uint32x4_t abcd = vld1q_u32(h);
   std::uint32_t e = h[4];
 
   for (; count > 0; --count) {
     uint32x4_t msg[4];
     for (std::size_t i = 0; i < 4; ++i) {
-      if constexpr (FROM_BYTES) {
-        // Each word is big-endian in the file.
-        msg[i] = vreinterpretq_u32_u8(vrev32q_u8(vld1q_u8(bytes + 16 * i)));
-      } else {
-        msg[i] = vld1q_u32(words + 4 * i);
-      }
+      // Each word is big-endian in the block.
+      msg[i] = vreinterpretq_u32_u8(vrev32q_u8(vld1q_u8(data + 16 * i)));
     }
     const uint32x4_t abcd_start = abcd;
     const std::uint32_t e_start = e;
@@ -73,26 +69,11 @@ ZMRGEN_TARGET_ARM_SHA1 inline void compress_arm(std::uint32_t* h, const std::uin
     abcd = vaddq_u32(abcd, abcd_start);
     e += e_start;
 
-    if constexpr (FROM_BYTES) {
-      bytes += 64;
-    } else {
-      words += 16;
-    }
+    data += 64;
   }
 
   vst1q_u32(h, abcd);
   h[4] = e;
-}
-
-}  // namespace
-
-ZMRGEN_TARGET_ARM_SHA1 void sha1_compress_arm(std::uint32_t* h, const std::uint32_t* m) {
-  compress_arm<false>(h, nullptr, m, 1);
-}
-
-ZMRGEN_TARGET_ARM_SHA1 void sha1_blocks_arm(std::uint32_t* h, const std::uint8_t* data,
-                                            std::size_t count) {
-  compress_arm<true>(h, data, nullptr, count);
 }
 
 #endif  // ZMRGEN_ARM_PATHS

@@ -24,16 +24,12 @@
 namespace {
 
 // Message group g, words 4g .. 4g+3 with word 4g in the high lane, from
-// file bytes (each word big-endian) or from words already packed.
-ZMRGEN_TARGET_SHA ZMRGEN_ALWAYS_INLINE __m128i load_group_bytes(const std::uint8_t* p) {
+// the block's bytes (each word big-endian).
+ZMRGEN_TARGET_SHA ZMRGEN_ALWAYS_INLINE __m128i load_group(const std::uint8_t* p) {
   // Reversing all sixteen bytes both swaps each word's bytes and puts the
   // first word in the high lane.
   const __m128i reverse = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
   return _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), reverse);
-}
-
-ZMRGEN_TARGET_SHA ZMRGEN_ALWAYS_INLINE __m128i load_group_words(const std::uint32_t* m) {
-  return _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(m)), 0x1B);
 }
 
 // Steps 4G .. 4G+3 for G >= 1. The message groups sit in a ring of four
@@ -58,24 +54,18 @@ ZMRGEN_TARGET_SHA ZMRGEN_ALWAYS_INLINE void later_steps(__m128i& abcd, __m128i& 
   (steps<G + 1>(abcd, prev, msg), ...);
 }
 
-// Folds `count` blocks into h. `bytes` (64 per block) when FROM_BYTES, else
-// `words` (16 per block).
-template <bool FROM_BYTES>
-ZMRGEN_TARGET_SHA ZMRGEN_ALWAYS_INLINE void compress_shani(std::uint32_t* h,
-                                                           const std::uint8_t* bytes,
-                                                           const std::uint32_t* words,
-                                                           std::size_t count) {
+}  // namespace
+
+// Folds `count` blocks of 64 bytes into h.
+ZMRGEN_TARGET_SHA void sha1_blocks_shani(std::uint32_t* h, const std::uint8_t* data,
+                                         std::size_t count) {
   __m128i abcd = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h)), 0x1B);
   __m128i e_acc = _mm_set_epi32(static_cast<int>(h[4]), 0, 0, 0);
 
   for (; count > 0; --count) {
     __m128i msg[4];
     for (std::size_t i = 0; i < 4; ++i) {
-      if constexpr (FROM_BYTES) {
-        msg[i] = load_group_bytes(bytes + 16 * i);
-      } else {
-        msg[i] = load_group_words(words + 4 * i);
-      }
+      msg[i] = load_group(data + 16 * i);
     }
     const __m128i abcd_start = abcd;
     const __m128i e_start = e_acc;
@@ -90,26 +80,11 @@ ZMRGEN_TARGET_SHA ZMRGEN_ALWAYS_INLINE void compress_shani(std::uint32_t* h,
     e_acc = _mm_sha1nexte_epu32(prev, e_start);
     abcd = _mm_add_epi32(abcd, abcd_start);
 
-    if constexpr (FROM_BYTES) {
-      bytes += 64;
-    } else {
-      words += 16;
-    }
+    data += 64;
   }
 
   _mm_storeu_si128(reinterpret_cast<__m128i*>(h), _mm_shuffle_epi32(abcd, 0x1B));
   h[4] = static_cast<std::uint32_t>(_mm_extract_epi32(e_acc, 3));
-}
-
-}  // namespace
-
-ZMRGEN_TARGET_SHA void sha1_compress_shani(std::uint32_t* h, const std::uint32_t* m) {
-  compress_shani<false>(h, nullptr, m, 1);
-}
-
-ZMRGEN_TARGET_SHA void sha1_blocks_shani(std::uint32_t* h, const std::uint8_t* data,
-                                         std::size_t count) {
-  compress_shani<true>(h, data, nullptr, count);
 }
 
 #endif  // ZMRGEN_X86_PATHS

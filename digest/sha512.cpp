@@ -94,7 +94,7 @@ DigestStatus64 sha512_file_via(const FileOps& fs, const char* path, Sha512Digest
   for (int i = 0; i < 8; ++i) h[i] = SHA512_H0[i];
   const Sha512Path& core = sha512_active_path();
   const std::int64_t status =
-      frame_file<std::uint64_t>(fs, path, SHA512_MAX_BYTES, chunk, h, core.compress, core.blocks);
+      frame_file<std::uint64_t>(fs, path, SHA512_MAX_BYTES, chunk, h, core.blocks);
   if (status > 0) {
     for (int i = 0; i < 8; ++i) out[static_cast<std::size_t>(i)] = h[i];
   }

@@ -51,11 +51,11 @@ ZMRGEN_TARGET_ARM_SHA512 inline void all_steps(uint64x2_t& ab, uint64x2_t& cd, u
   }
 }
 
-// Folds `count` blocks into h. `bytes` (128 per block) when FROM_BYTES,
-// else `words` (16 per block).
-template <bool FROM_BYTES>
-ZMRGEN_TARGET_ARM_SHA512 inline void compress_arm(std::uint64_t* h, const std::uint8_t* bytes,
-                                                  const std::uint64_t* words, std::size_t count) {
+}  // namespace
+
+// Folds `count` blocks of 128 bytes into h.
+ZMRGEN_TARGET_ARM_SHA512 void sha512_blocks_arm(std::uint64_t* h, const std::uint8_t* data,
+                                                std::size_t count) {
   uint64x2_t ab = vld1q_u64(h);
   uint64x2_t cd = vld1q_u64(h + 2);
   uint64x2_t ef = vld1q_u64(h + 4);
@@ -64,12 +64,8 @@ ZMRGEN_TARGET_ARM_SHA512 inline void compress_arm(std::uint64_t* h, const std::u
   for (; count > 0; --count) {
     uint64x2_t msg[8];
     for (std::size_t i = 0; i < 8; ++i) {
-      if constexpr (FROM_BYTES) {
-        // Each word is big-endian in the file.
-        msg[i] = vreinterpretq_u64_u8(vrev64q_u8(vld1q_u8(bytes + 16 * i)));
-      } else {
-        msg[i] = vld1q_u64(words + 2 * i);
-      }
+      // Each word is big-endian in the block.
+      msg[i] = vreinterpretq_u64_u8(vrev64q_u8(vld1q_u8(data + 16 * i)));
     }
     const uint64x2_t ab_start = ab;
     const uint64x2_t cd_start = cd;
@@ -81,28 +77,13 @@ ZMRGEN_TARGET_ARM_SHA512 inline void compress_arm(std::uint64_t* h, const std::u
     ef = vaddq_u64(ef, ef_start);
     gh = vaddq_u64(gh, gh_start);
 
-    if constexpr (FROM_BYTES) {
-      bytes += 128;
-    } else {
-      words += 16;
-    }
+    data += 128;
   }
 
   vst1q_u64(h, ab);
   vst1q_u64(h + 2, cd);
   vst1q_u64(h + 4, ef);
   vst1q_u64(h + 6, gh);
-}
-
-}  // namespace
-
-ZMRGEN_TARGET_ARM_SHA512 void sha512_compress_arm(std::uint64_t* h, const std::uint64_t* m) {
-  compress_arm<false>(h, nullptr, m, 1);
-}
-
-ZMRGEN_TARGET_ARM_SHA512 void sha512_blocks_arm(std::uint64_t* h, const std::uint8_t* data,
-                                                std::size_t count) {
-  compress_arm<true>(h, data, nullptr, count);
 }
 
 #endif  // ZMRGEN_ARM_PATHS

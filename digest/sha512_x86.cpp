@@ -57,8 +57,7 @@ namespace {
 // same two words of the next block in its high half; the instructions used
 // work within each half, so one schedule step serves both blocks.
 
-// Words 2i, 2i + 1 of two blocks, from file bytes (each word big-endian) or
-// from words already packed.
+// Words 2i, 2i + 1 of two blocks, from their bytes (each word big-endian).
 ZMRGEN_TARGET_AVX2 inline __m256i load_pair_avx2(const std::uint8_t* p0, const std::uint8_t* p1) {
   const __m256i swap = _mm256_set_epi8(8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9,
                                        10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4, 5, 6, 7);
@@ -67,12 +66,6 @@ ZMRGEN_TARGET_AVX2 inline __m256i load_pair_avx2(const std::uint8_t* p0, const s
       _mm_loadu_si128(reinterpret_cast<const __m128i*>(p1)), 1);
   return _mm256_shuffle_epi8(x, swap);
 }
-ZMRGEN_TARGET_AVX2 inline __m256i load_pair_avx2(const std::uint64_t* m0, const std::uint64_t* m1) {
-  return _mm256_inserti128_si256(
-      _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(m0))),
-      _mm_loadu_si128(reinterpret_cast<const __m128i*>(m1)), 1);
-}
-
 // Stores words t, t + 1 (t even) of both schedules with their round
 // constants added: the first block's at wk[2t], wk[2t + 1], the second
 // block's at wk[2t + 2], wk[2t + 3].
@@ -192,9 +185,9 @@ inline void schedule_step(Schedule& q, std::uint64_t* wk, int s, int i) {
 
 // Step i (0..7) of loading the first sixteen words of the blocks at p0 and
 // p1.
-template <typename Input>
-inline void load_step(Schedule& q, std::uint64_t* wk, const Input* p0, const Input* p1, int i) {
-  const std::size_t at = static_cast<std::size_t>(i) * (16 / sizeof(Input));
+inline void load_step(Schedule& q, std::uint64_t* wk, const std::uint8_t* p0,
+                      const std::uint8_t* p1, int i) {
+  const std::size_t at = 16 * static_cast<std::size_t>(i);
   q.x[i] = load_pair_avx2(p0 + at, p1 + at);
   store_wk_avx2(wk, q.x[i], 2 * i);
 }
@@ -206,9 +199,9 @@ enum class Beside { nothing, loads, schedule };
 // back to their places after them), each step after one step of the vector
 // work: loading the next pair's words (`p0`, `p1`) or scheduling its words
 // t .. t + 15, into `nxt`.
-template <bool AVX512, Beside WORK, typename Input>
+template <bool AVX512, Beside WORK>
 inline void sixteen_rounds(Work& w, const std::uint64_t* wk, int t, Schedule& q, std::uint64_t* nxt,
-                           const Input* p0, const Input* p1) {
+                           const std::uint8_t* p0, const std::uint8_t* p1) {
   auto beside = [&](int i) {
     if constexpr (WORK == Beside::loads) load_step(q, nxt, p0, p1, i);
     if constexpr (WORK == Beside::schedule) schedule_step<AVX512>(q, nxt, t, i);
@@ -231,8 +224,7 @@ inline void sixteen_rounds(Work& w, const std::uint64_t* wk, int t, Schedule& q,
   two_rounds(w.c, w.d, w.e, w.f, w.g, w.h, w.a, w.b, w.bc, wk, t + 14);
 }
 
-// Folds `count` blocks into the chaining words: `in` holds 128 bytes per
-// block, or 16 words.
+// Folds `count` blocks of 128 bytes at `in` into the chaining words.
 //
 // Blocks go in pairs, whose two schedules are computed together in vector
 // registers one pair ahead of the rounds: while the first block of a pair
@@ -241,9 +233,9 @@ inline void sixteen_rounds(Work& w, const std::uint64_t* wk, int t, Schedule& q,
 // cycles) has a whole block's time to complete; the second block's rounds
 // then run alone. A single block is scheduled as a pair with itself, and
 // the last pair schedules a spare copy rather than branch.
-template <bool AVX512, typename Input>
-inline void compress_blocks(std::uint64_t* state, const Input* in, std::size_t count) {
-  constexpr std::size_t STRIDE = 128 / sizeof(Input);
+template <bool AVX512>
+inline void compress_blocks(std::uint64_t* state, const std::uint8_t* in, std::size_t count) {
+  constexpr std::size_t STRIDE = 128;
   if (count == 0) return;
 
   alignas(32) std::uint64_t wk_a[160];
@@ -253,7 +245,7 @@ inline void compress_blocks(std::uint64_t* state, const Input* in, std::size_t c
   Schedule q;
 
   // The first pair's schedule, on its own.
-  const Input* second = count > 1 ? in + STRIDE : in;
+  const std::uint8_t* second = count > 1 ? in + STRIDE : in;
   ZMRGEN_UNROLL
   for (int i = 0; i < 8; ++i) load_step(q, cur, in, second, i);
   ZMRGEN_UNROLL
@@ -265,8 +257,8 @@ inline void compress_blocks(std::uint64_t* state, const Input* in, std::size_t c
   for (;;) {
     const std::size_t here = count > 1 ? 2 : 1;
     const std::size_t left = count - here;
-    const Input* next = left > 0 ? in + here * STRIDE : in;
-    const Input* next_second = left > 1 ? next + STRIDE : next;
+    const std::uint8_t* next = left > 0 ? in + here * STRIDE : in;
+    const std::uint8_t* next_second = left > 1 ? next + STRIDE : next;
 
     Work w = start_work(state);
     sixteen_rounds<AVX512, Beside::loads>(w, cur, 0, q, nxt, next, next_second);
@@ -296,20 +288,10 @@ inline void compress_blocks(std::uint64_t* state, const Input* in, std::size_t c
 
 }  // namespace
 
-ZMRGEN_TARGET_AVX2 ZMRGEN_FLATTEN void sha512_compress_avx2(std::uint64_t* h,
-                                                            const std::uint64_t* m) {
-  compress_blocks<false>(h, m, 1);
-}
-
 ZMRGEN_TARGET_AVX2 ZMRGEN_FLATTEN void sha512_blocks_avx2(std::uint64_t* h,
                                                           const std::uint8_t* data,
                                                           std::size_t count) {
   compress_blocks<false>(h, data, count);
-}
-
-ZMRGEN_TARGET_AVX512 ZMRGEN_FLATTEN void sha512_compress_avx512(std::uint64_t* h,
-                                                                const std::uint64_t* m) {
-  compress_blocks<true>(h, m, 1);
 }
 
 ZMRGEN_TARGET_AVX512 ZMRGEN_FLATTEN void sha512_blocks_avx512(std::uint64_t* h,

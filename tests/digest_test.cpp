@@ -149,14 +149,17 @@ std::uint64_t& block_count() {
 // Keeps every block when true, only the last two when false (large files).
 bool keep_all_blocks = true;
 
+// A compression path that keeps the words of every block handed to it.
 template <typename Word>
-void record_block(Word* /*h*/, const Word* m) {
+void record_block(Word* /*h*/, const std::uint8_t* data, std::size_t count) {
   auto& blocks = recorded_blocks<Word>();
-  std::array<Word, 16> b{};
-  for (std::size_t i = 0; i < 16; ++i) b[i] = m[i];
-  if (!keep_all_blocks && blocks.size() == 2) blocks.erase(blocks.begin());
-  blocks.push_back(b);
-  ++block_count<Word>();
+  for (; count > 0; --count, data += 16 * sizeof(Word)) {
+    std::array<Word, 16> b{};
+    for (std::size_t i = 0; i < 16; ++i) b[i] = load_be<Word>(data + i * sizeof(Word));
+    if (!keep_all_blocks && blocks.size() == 2) blocks.erase(blocks.begin());
+    blocks.push_back(b);
+    ++block_count<Word>();
+  }
 }
 
 template <typename Word>
