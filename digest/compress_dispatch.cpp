@@ -153,20 +153,23 @@ std::uint32_t cpu_features() {
 std::span<const Sha1Path> sha1_paths() { return SHA1_PATHS; }
 std::span<const Sha512Path> sha512_paths() { return SHA512_PATHS; }
 
-const Sha1Path& sha1_active_path() {
-  const Sha1Path* p = chosen_sha1.load(std::memory_order_acquire);
+namespace {
+
+// The last path of `paths` that runs here, kept in `chosen` after the first
+// call.
+template <typename Word, std::size_t N>
+const CompressPath<Word>& chosen_path(std::atomic<const CompressPath<Word>*>& chosen,
+                                      const CompressPath<Word> (&paths)[N]) {
+  const CompressPath<Word>* p = chosen.load(std::memory_order_acquire);
   if (p == nullptr) {
-    p = &best_path(SHA1_PATHS);
-    chosen_sha1.store(p, std::memory_order_release);
+    p = &best_path(paths);
+    chosen.store(p, std::memory_order_release);
   }
   return *p;
 }
 
-const Sha512Path& sha512_active_path() {
-  const Sha512Path* p = chosen_sha512.load(std::memory_order_acquire);
-  if (p == nullptr) {
-    p = &best_path(SHA512_PATHS);
-    chosen_sha512.store(p, std::memory_order_release);
-  }
-  return *p;
-}
+}  // namespace
+
+const Sha1Path& sha1_active_path() { return chosen_path(chosen_sha1, SHA1_PATHS); }
+
+const Sha512Path& sha512_active_path() { return chosen_path(chosen_sha512, SHA512_PATHS); }

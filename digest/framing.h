@@ -11,6 +11,7 @@
 // last two words, of which the upper one is always zero.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -29,6 +30,17 @@ template <typename Word>
 inline void store_be(std::uint8_t* p, Word w) {
   for (std::size_t i = sizeof(Word); i-- > 0; w = static_cast<Word>(w >> 8)) {
     p[i] = static_cast<std::uint8_t>(w);
+  }
+}
+
+// A compression path over bytes from a word-level core, FOLD(h, w), which
+// folds the block whose sixteen words are in w (and may overwrite them).
+template <typename Word, void (*FOLD)(Word*, Word*)>
+void blocks_from_words(Word* h, const std::uint8_t* data, std::size_t count) {
+  for (; count > 0; --count, data += 16 * sizeof(Word)) {
+    Word w[16];
+    for (std::size_t t = 0; t < 16; ++t) w[t] = load_be<Word>(data + t * sizeof(Word));
+    FOLD(h, w);
   }
 }
 
@@ -163,4 +175,21 @@ std::int64_t frame_file(const FileOps& fs, const char* path, std::uint64_t max_b
   }
   fs.close(src);
   return static_cast<std::int64_t>(size);
+}
+
+// The file digest: the chaining words start at `h0` and fold through the
+// compression path `blocks`; `out` is written only on success. The block
+// buffer is the call's own, so that the two digests can run side by side on
+// two threads.
+template <typename Word, std::size_t N>
+std::int64_t digest_file(const FileOps& fs, const char* path, std::uint64_t max_bytes,
+                         const Word (&h0)[N], BlocksFn<Word> blocks, std::array<Word, N>& out) {
+  std::uint8_t chunk[16 * sizeof(Word)];
+  Word h[N];
+  for (std::size_t i = 0; i < N; ++i) h[i] = h0[i];
+  const std::int64_t status = frame_file<Word>(fs, path, max_bytes, chunk, h, blocks);
+  if (status > 0) {
+    for (std::size_t i = 0; i < N; ++i) out[i] = h[i];
+  }
+  return status;
 }

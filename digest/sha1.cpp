@@ -1,4 +1,4 @@
-// SHA-1 file digest: the portable compression and sha1_file.
+// SHA-1 portable compression: the word-level core and the portable path.
 #include "digest/sha1.h"
 
 #include <cstdlib>
@@ -99,29 +99,5 @@ void sha1_compress(std::uint32_t* h, const std::uint32_t* m) {
 }
 
 void sha1_blocks_portable(std::uint32_t* h, const std::uint8_t* data, std::size_t count) {
-  for (; count > 0; --count, data += 64) {
-    std::uint32_t w[16];
-    for (std::size_t t = 0; t < 16; ++t) w[t] = load_be<std::uint32_t>(data + 4 * t);
-    compress_words(h, w);
-  }
-}
-
-DigestStatus sha1_file(const char* path, Sha1Digest& out) {
-  return sha1_file_via(file_ops(), path, out);
-}
-
-DigestStatus sha1_file_via(const FileOps& fs, const char* path, Sha1Digest& out) {
-  // The one-block chunk buffer is the call's own, so that the two digests
-  // can run side by side on two threads.
-  std::uint8_t chunk[64];
-  std::uint32_t h[5];
-  for (int i = 0; i < 5; ++i) h[i] = SHA1_H0[i];
-  const Sha1Path& core = sha1_active_path();
-  const std::int64_t status =
-      frame_file<std::uint32_t>(fs, path, SHA1_MAX_BYTES, chunk, h, core.blocks);
-  if (status > 0) {
-    for (int i = 0; i < 5; ++i) out[static_cast<std::size_t>(i)] = h[i];
-  }
-  // Every status fits: a byte count is at most SHA1_MAX_BYTES.
-  return static_cast<DigestStatus>(status);
+  blocks_from_words<std::uint32_t, compress_words>(h, data, count);
 }

@@ -1,4 +1,4 @@
-// SHA-512 file digest: the portable compression and sha512_file.
+// SHA-512 portable compression: the word-level core and the portable path.
 #include "digest/sha512.h"
 
 #include <utility>
@@ -77,26 +77,5 @@ void sha512_compress(std::uint64_t* h, const std::uint64_t* m) {
 }
 
 void sha512_blocks_portable(std::uint64_t* h, const std::uint8_t* data, std::size_t count) {
-  for (; count > 0; --count, data += 128) {
-    std::uint64_t w[16];
-    for (std::size_t t = 0; t < 16; ++t) w[t] = load_be<std::uint64_t>(data + 8 * t);
-    compress_words(h, w);
-  }
-}
-
-DigestStatus64 sha512_file(const char* path, Sha512Digest& out) {
-  return sha512_file_via(file_ops(), path, out);
-}
-
-DigestStatus64 sha512_file_via(const FileOps& fs, const char* path, Sha512Digest& out) {
-  std::uint8_t chunk[128];  // the call's own, as in sha1_file_via
-  std::uint64_t h[8];
-  for (int i = 0; i < 8; ++i) h[i] = SHA512_H0[i];
-  const Sha512Path& core = sha512_active_path();
-  const std::int64_t status =
-      frame_file<std::uint64_t>(fs, path, SHA512_MAX_BYTES, chunk, h, core.blocks);
-  if (status > 0) {
-    for (int i = 0; i < 8; ++i) out[static_cast<std::size_t>(i)] = h[i];
-  }
-  return status;
+  blocks_from_words<std::uint64_t, compress_words>(h, data, count);
 }
