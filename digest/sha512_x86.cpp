@@ -42,13 +42,6 @@
 #define ZMRGEN_NO_UNROLL _Pragma("GCC unroll 1")
 #endif
 
-// The helpers below pass 256-bit vectors between inline functions that carry
-// no CPU target of their own; all of them are inlined into the entry points,
-// which do, so no call with that calling convention is ever made.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wpsabi"
-#endif
-
 namespace {
 
 // ---- Vector helpers: the schedules of two blocks at once ----
@@ -136,15 +129,19 @@ inline void two_rounds(std::uint64_t& a, std::uint64_t& b, std::uint64_t& c, std
 
 // Schedule words s and s + 1 (16 <= s < 80) of both blocks, from the
 // registers holding their words s - 16 .. s - 1; they replace words s - 16,
-// s - 15 in x0 and go to wk with their round constants.
-template <bool AVX512>
-inline void schedule_pair(__m256i& x0, __m256i x1, __m256i x4, __m256i x5, __m256i x7,
-                          std::uint64_t* wk, int s) {
-  if constexpr (AVX512) {
-    x0 = next_pair_avx512(x0, x1, x4, x5, x7);
-  } else {
-    x0 = next_pair_avx2(x0, x1, x4, x5, x7);
-  }
+// s - 15 in x0 and go to wk with their round constants. The registers come
+// by reference, so that the callers, which carry no CPU target of their own,
+// never pass a 256-bit vector by value.
+ZMRGEN_TARGET_AVX2 inline void schedule_pair_avx2(__m256i& x0, const __m256i& x1, const __m256i& x4,
+                                                  const __m256i& x5, const __m256i& x7,
+                                                  std::uint64_t* wk, int s) {
+  x0 = next_pair_avx2(x0, x1, x4, x5, x7);
+  store_wk_avx2(wk, x0, s);
+}
+ZMRGEN_TARGET_AVX512 inline void schedule_pair_avx512(__m256i& x0, const __m256i& x1,
+                                                      const __m256i& x4, const __m256i& x5,
+                                                      const __m256i& x7, std::uint64_t* wk, int s) {
+  x0 = next_pair_avx512(x0, x1, x4, x5, x7);
   store_wk_avx2(wk, x0, s);
 }
 
@@ -179,14 +176,19 @@ struct Schedule {
 template <bool AVX512>
 inline void schedule_step(Schedule& q, std::uint64_t* wk, int s, int i) {
   __m256i* x = q.x;
-  schedule_pair<AVX512>(x[i & 7], x[(i + 1) & 7], x[(i + 4) & 7], x[(i + 5) & 7], x[(i + 7) & 7],
-                        wk, s + 2 * i);
+  if constexpr (AVX512) {
+    schedule_pair_avx512(x[i & 7], x[(i + 1) & 7], x[(i + 4) & 7], x[(i + 5) & 7], x[(i + 7) & 7],
+                         wk, s + 2 * i);
+  } else {
+    schedule_pair_avx2(x[i & 7], x[(i + 1) & 7], x[(i + 4) & 7], x[(i + 5) & 7], x[(i + 7) & 7], wk,
+                       s + 2 * i);
+  }
 }
 
 // Step i (0..7) of loading the first sixteen words of the blocks at p0 and
 // p1.
-inline void load_step(Schedule& q, std::uint64_t* wk, const std::uint8_t* p0,
-                      const std::uint8_t* p1, int i) {
+ZMRGEN_TARGET_AVX2 inline void load_step(Schedule& q, std::uint64_t* wk, const std::uint8_t* p0,
+                                         const std::uint8_t* p1, int i) {
   const std::size_t at = 16 * static_cast<std::size_t>(i);
   q.x[i] = load_pair_avx2(p0 + at, p1 + at);
   store_wk_avx2(wk, q.x[i], 2 * i);
