@@ -95,8 +95,7 @@ std::uint32_t detect_features() { return 0; }
 #endif
 
 // Every path this binary holds: the portable one first, then the others in
-// rising order of speed on the machines measured. The active path is the
-// last one that runs here.
+// rising order of speed. The active path is the last one that runs here.
 constexpr Sha1Path SHA1_PATHS[] = {
     {"portable", 0, sha1_blocks_portable},
 #if ZMRGEN_X86_PATHS

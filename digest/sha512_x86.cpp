@@ -1,18 +1,17 @@
 // SHA-512 compression for x86-64 with BMI2 and AVX2 or AVX-512VL.
 //
 // The eighty rounds run on general registers, where BMI2's RORX rotates
-// without disturbing its source. A round is four operations deep along E
-// and along A, and about 24 integer operations wide; on the machines
-// measured the width is the tighter limit (the rounds keep the integer
-// units nearly full). The message schedule runs in vector registers, two
-// words at a time, one block ahead of the rounds, and is stored with the
-// round constants already added, so each round reads one word from memory.
-// AVX2 builds each rotation from two shifts; AVX-512VL has a rotation
-// instruction and a three-way exclusive or.
+// without disturbing its source. The message schedules of two blocks run
+// together in 256-bit registers (the first block in the low half, the
+// second in the high), one pair of blocks ahead of the rounds, and are
+// stored with the round constants already added, so each round reads one
+// word from memory. AVX2 builds each rotation from two shifts (and the
+// rotation by 8 from a byte shuffle); AVX-512VL has a rotation instruction
+// and a three-way exclusive or.
 //
 // The rounds are plain code inlined into the entry points of each variant,
-// which carry the CPU target; only the vector helpers carry a target of
-// their own.
+// which carry the CPU target; the vector helpers carry a target of their
+// own.
 #include "digest/compress_paths.h"
 
 #if ZMRGEN_X86_PATHS
