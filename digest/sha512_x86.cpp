@@ -64,7 +64,8 @@ ZMRGEN_TARGET_AVX2 inline __m256i load_pair_avx2(const std::uint8_t* p0, const s
 ZMRGEN_TARGET_AVX2 inline void store_wk_avx2(std::uint64_t* wk, __m256i w, int t) {
   const __m256i k =
       _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(SHA512_K + t)));
-  _mm256_store_si256(reinterpret_cast<__m256i*>(wk + 2 * t), _mm256_add_epi64(w, k));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(wk + 2 * static_cast<std::ptrdiff_t>(t)),
+                     _mm256_add_epi64(w, k));
 }
 
 ZMRGEN_TARGET_AVX2 inline __m256i ror_avx2(__m256i x, int n) {
@@ -122,8 +123,9 @@ inline void round(std::uint64_t a, std::uint64_t b, [[maybe_unused]] std::uint64
 inline void two_rounds(std::uint64_t& a, std::uint64_t& b, std::uint64_t& c, std::uint64_t& d,
                        std::uint64_t& e, std::uint64_t& f, std::uint64_t& g, std::uint64_t& h,
                        std::uint64_t& bc, const std::uint64_t* wk, int t) {
-  round(a, b, c, d, e, f, g, h, wk[2 * t], bc);
-  round(h, a, b, c, d, e, f, g, wk[2 * t + 1], bc);
+  const std::uint64_t* pair = wk + 2 * static_cast<std::ptrdiff_t>(t);
+  round(a, b, c, d, e, f, g, h, pair[0], bc);
+  round(h, a, b, c, d, e, f, g, pair[1], bc);
 }
 
 // Schedule words s and s + 1 (16 <= s < 80) of both blocks, from the
