@@ -209,22 +209,19 @@ inline void sixteen_rounds(Work& w, const std::uint64_t* wk, int t, Schedule& q,
     if constexpr (WORK == Beside::loads) load_step(q, nxt, p0, p1, i);
     if constexpr (WORK == Beside::schedule) schedule_step<AVX512>(q, nxt, t, i);
   };
-  beside(0);
-  two_rounds(w.a, w.b, w.c, w.d, w.e, w.f, w.g, w.h, w.bc, wk, t);
-  beside(1);
-  two_rounds(w.g, w.h, w.a, w.b, w.c, w.d, w.e, w.f, w.bc, wk, t + 2);
-  beside(2);
-  two_rounds(w.e, w.f, w.g, w.h, w.a, w.b, w.c, w.d, w.bc, wk, t + 4);
-  beside(3);
-  two_rounds(w.c, w.d, w.e, w.f, w.g, w.h, w.a, w.b, w.bc, wk, t + 6);
-  beside(4);
-  two_rounds(w.a, w.b, w.c, w.d, w.e, w.f, w.g, w.h, w.bc, wk, t + 8);
-  beside(5);
-  two_rounds(w.g, w.h, w.a, w.b, w.c, w.d, w.e, w.f, w.bc, wk, t + 10);
-  beside(6);
-  two_rounds(w.e, w.f, w.g, w.h, w.a, w.b, w.c, w.d, w.bc, wk, t + 12);
-  beside(7);
-  two_rounds(w.c, w.d, w.e, w.f, w.g, w.h, w.a, w.b, w.bc, wk, t + 14);
+  // The names come back to their places every eight rounds.
+  ZMRGEN_UNROLL
+  for (int i = 0; i < 8; i += 4) {
+    const int r = t + 2 * i;
+    beside(i);
+    two_rounds(w.a, w.b, w.c, w.d, w.e, w.f, w.g, w.h, w.bc, wk, r);
+    beside(i + 1);
+    two_rounds(w.g, w.h, w.a, w.b, w.c, w.d, w.e, w.f, w.bc, wk, r + 2);
+    beside(i + 2);
+    two_rounds(w.e, w.f, w.g, w.h, w.a, w.b, w.c, w.d, w.bc, wk, r + 4);
+    beside(i + 3);
+    two_rounds(w.c, w.d, w.e, w.f, w.g, w.h, w.a, w.b, w.bc, wk, r + 6);
+  }
 }
 
 // Folds `count` blocks of 128 bytes at `in` into the chaining words.
