@@ -115,9 +115,9 @@ const char* cause_text(OsCause cause) {
 
 // A record of `length` bytes that is a valid record followed by a line end.
 bool record_then_line_end(const char* text, std::uint64_t length) {
-  const bool line_end = (length == RECORD_CHARS + 1 && text[RECORD_CHARS] == '\n') ||
-                        (length == RECORD_CHARS + 2 && text[RECORD_CHARS] == '\r' &&
-                         text[RECORD_CHARS + 1] == '\n');
+  const bool line_end =
+      (length == RECORD_CHARS + 1 && text[RECORD_CHARS] == '\n') ||
+      (length == RECORD_CHARS + 2 && text[RECORD_CHARS] == '\r' && text[RECORD_CHARS + 1] == '\n');
   RecordFields fields{};
   std::size_t where = 0;
   return line_end && parse_record(text, RECORD_CHARS, &fields, &where) == RECORD_VALID;
@@ -134,13 +134,15 @@ int load_record(const char* name, RecordFields* fields) {
                               : read_record_file(name, text, &length, &cause);
   if (read != RECORD_VALID) return trouble(name, cause_text(cause));
   std::size_t where = 0;
-  switch (parse_record(text, static_cast<std::size_t>(length > RECORD_CHARS ? RECORD_CHARS + 1 : length),
+  switch (parse_record(text,
+                       static_cast<std::size_t>(length > RECORD_CHARS ? RECORD_CHARS + 1 : length),
                        fields, &where)) {
     case RECORD_VALID:
       break;
     case RECORD_BAD_LENGTH:
       begin_diagnostic(name);
-      std::fprintf(stderr, "not a record: %" PRIu64 " bytes long, not %zu%s\n", length, RECORD_CHARS,
+      std::fprintf(stderr, "not a record: %" PRIu64 " bytes long, not %zu%s\n", length,
+                   RECORD_CHARS,
                    record_then_line_end(text, length) ? " (a line end after the record?)" : "");
       return CHECK_TROUBLE;
     case RECORD_BAD_CHARACTER:
@@ -177,7 +179,8 @@ void print_utc(std::uint32_t seconds) {
   unsigned year = 1970;
   const auto leap = [](unsigned y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; };
   while (days >= (leap(year) ? 366u : 365u)) days -= leap(year++) ? 366u : 365u;
-  const unsigned month_days[] = {31, leap(year) ? 29u : 28u, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const unsigned month_days[] = {31, leap(year) ? 29u : 28u, 31, 30, 31, 30, 31, 31, 30, 31, 30,
+                                 31};
   unsigned month = 0;
   while (days >= month_days[month]) days -= month_days[month++];
   std::printf("created: %04u-%02u-%02uT%02u:%02u:%02uZ\n", year, month + 1, days + 1, in_day / 3600,

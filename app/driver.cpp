@@ -140,8 +140,9 @@ std::int32_t run_generator(int argc, const char* const* argv) {
   const char* name = argv[1];
   const std::size_t name_length = std::strlen(name);
   if (name_length >= MAX_PATH_CHARS) {
-    std::printf(" ***** FATAL ERROR *****\n Input file name exceeds the limit of 200 characters:\n%s\n",
-                name);
+    std::printf(
+        " ***** FATAL ERROR *****\n Input file name exceeds the limit of 200 characters:\n%s\n",
+        name);
     return 0;
   }
   std::memcpy(run.path, name, name_length + 1);  // fits: checked above

@@ -79,12 +79,12 @@ const char* os_base_name(const char* path);
 
 // What stands at a name itself (a symbolic link is not followed).
 enum OsNameKind {
-  OS_NAME_ABSENT,     // nothing
-  OS_NAME_FILE,       // a regular file
+  OS_NAME_ABSENT,  // nothing
+  OS_NAME_FILE,    // a regular file
   OS_NAME_DIRECTORY,
-  OS_NAME_LINK,       // a symbolic link (on Windows any reparse point that is no directory)
-  OS_NAME_SPECIAL,    // a FIFO, socket or device
-  OS_NAME_UNKNOWN,    // it cannot be told
+  OS_NAME_LINK,     // a symbolic link (on Windows any reparse point that is no directory)
+  OS_NAME_SPECIAL,  // a FIFO, socket or device
+  OS_NAME_UNKNOWN,  // it cannot be told
 };
 OsNameKind os_name_kind(const char* name);
 // True when `name` itself (a symbolic link not followed) is a directory.

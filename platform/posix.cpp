@@ -35,8 +35,8 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
-#include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -117,13 +117,11 @@ int os_standard_input() { return STDIN_FILENO; }
 namespace {
 
 FileIdentity identity_of(const struct stat& st) {
-  return FileIdentity{static_cast<std::uint64_t>(st.st_dev),
-                      static_cast<std::uint64_t>(st.st_ino),
-                      static_cast<std::uint64_t>(st.st_size),
-                      static_cast<std::int64_t>(st.st_mtim.tv_sec),
-                      static_cast<std::int64_t>(st.st_mtim.tv_nsec),
-                      static_cast<std::int64_t>(st.st_ctim.tv_sec),
-                      static_cast<std::int64_t>(st.st_ctim.tv_nsec)};
+  return FileIdentity{
+      static_cast<std::uint64_t>(st.st_dev),         static_cast<std::uint64_t>(st.st_ino),
+      static_cast<std::uint64_t>(st.st_size),        static_cast<std::int64_t>(st.st_mtim.tv_sec),
+      static_cast<std::int64_t>(st.st_mtim.tv_nsec), static_cast<std::int64_t>(st.st_ctim.tv_sec),
+      static_cast<std::int64_t>(st.st_ctim.tv_nsec)};
 }
 
 }  // namespace
@@ -375,7 +373,6 @@ constexpr int KEY_TAIL_MS = 100;
 constexpr int FOREGROUND_CHECK_MS = 1000;
 
 constexpr unsigned char ESC = 0x1B;
-
 
 // The terminal being waited on (-1 outside the wait), the mode to restore and
 // the mode in effect during the wait. Written only while every signal handled

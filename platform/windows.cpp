@@ -111,7 +111,7 @@ OsCause os_plain_file_cause(int fd) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (GetFileInformationByHandle(handle, &info) == 0) return OS_CAUSE_OTHER;
   return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? OS_CAUSE_DIRECTORY
-                                                                  : OS_CAUSE_NONE;
+                                                                 : OS_CAUSE_NONE;
 }
 
 int os_standard_input() {
@@ -153,9 +153,9 @@ bool os_name_identity(const char* path, FileIdentity* out) {
   if (!to_wide(path, wide)) return false;
   // Attributes only: this open neither reads the file nor stands in the way
   // of anyone else's.
-  const HANDLE handle =
-      CreateFileW(wide, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const HANDLE handle = CreateFileW(wide, FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
   const bool found = identity_of(handle, out);
   CloseHandle(handle);
@@ -214,8 +214,9 @@ int os_create_temp_beside(const char* name, char* tmp, std::size_t tmp_size) {
     if (!to_wide(tmp, wide)) return PLATFORM_NO_FILE;
     // Nobody else may open it until it is complete and in place.
     int fd = PLATFORM_NO_FILE;
-    const errno_t err = _wsopen_s(&fd, wide, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
-                                  _SH_DENYRW, _S_IREAD | _S_IWRITE);
+    const errno_t err =
+        _wsopen_s(&fd, wide, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _SH_DENYRW,
+                  _S_IREAD | _S_IWRITE);
     if (err == 0) return fd;
     if (err != EEXIST) return PLATFORM_NO_FILE;
   }
@@ -276,7 +277,8 @@ BOOL WINAPI hold_on_control(DWORD) {
 }  // namespace
 
 void os_hold_termination() {
-  if (termination_allowed == nullptr) termination_allowed = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+  if (termination_allowed == nullptr)
+    termination_allowed = CreateEventW(nullptr, TRUE, TRUE, nullptr);
   if (termination_allowed != nullptr) ResetEvent(termination_allowed);
   SetConsoleCtrlHandler(hold_on_control, TRUE);
 }

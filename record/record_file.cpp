@@ -16,8 +16,8 @@ bool holds_same_record(const char* name, const Sha512Digest& sha512, const Sha1D
   if (read_record_file(name, text, &length) != RECORD_VALID || length != RECORD_CHARS) return false;
   RecordFields fields{};
   std::size_t where = 0;
-  return parse_record(text, RECORD_CHARS, &fields, &where) == RECORD_VALID &&
-         fields.sha1 == sha1 && fields.sha512 == sha512;
+  return parse_record(text, RECORD_CHARS, &fields, &where) == RECORD_VALID && fields.sha1 == sha1 &&
+         fields.sha512 == sha512;
 }
 
 // Gives the complete temporary file `tmp` the record's name. Where nothing
@@ -126,7 +126,8 @@ constexpr RecordField word_of(RecordField field, std::size_t digits, std::size_t
 
 void format_record(char* out, const Sha512Digest& sha512, const Sha1Digest& sha1,
                    std::uint32_t format_code, std::int32_t created) {
-  for (std::size_t i = 0; i < sha512.size(); ++i) put_hex(out, word_of(RECORD_SHA512, 16, i), sha512[i]);
+  for (std::size_t i = 0; i < sha512.size(); ++i)
+    put_hex(out, word_of(RECORD_SHA512, 16, i), sha512[i]);
   for (std::size_t i = 0; i < sha1.size(); ++i) put_hex(out, word_of(RECORD_SHA1, 8, i), sha1[i]);
   put_hex(out, RECORD_FORMAT, format_code);
   put_hex(out, RECORD_CREATED, static_cast<std::uint32_t>(created));
@@ -145,7 +146,8 @@ int parse_record(const char* text, std::size_t length, RecordFields* out, std::s
   for (std::size_t i = 0; i < RECORD_ZEROS.width; ++i) {
     if (text[RECORD_ZEROS.offset + i] != '0') return RECORD_BAD_ZEROS;
   }
-  for (std::size_t i = 0; i < out->sha512.size(); ++i) out->sha512[i] = get_hex(text, word_of(RECORD_SHA512, 16, i));
+  for (std::size_t i = 0; i < out->sha512.size(); ++i)
+    out->sha512[i] = get_hex(text, word_of(RECORD_SHA512, 16, i));
   for (std::size_t i = 0; i < out->sha1.size(); ++i) {
     out->sha1[i] = static_cast<std::uint32_t>(get_hex(text, word_of(RECORD_SHA1, 8, i)));
   }
@@ -179,7 +181,8 @@ int read_record_file(const char* name, char* text, std::uint64_t* length, OsCaus
     if (cause != nullptr) *cause = plain;
   } else if (read_start(fd, text, &got, cause)) {
     // A longer file is reported with its whole length.
-    const std::int64_t end = got == RECORD_READ_CHARS ? os_seek_end(fd) : static_cast<std::int64_t>(got);
+    const std::int64_t end =
+        got == RECORD_READ_CHARS ? os_seek_end(fd) : static_cast<std::int64_t>(got);
     *length = end < 0 ? got : static_cast<std::uint64_t>(end);
     result = RECORD_VALID;
   }
