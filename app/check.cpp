@@ -16,15 +16,14 @@
 #include "record/record_file.h"
 #include "record/record_name.h"
 
-#ifndef ZMRGEN_VERSION
-#define ZMRGEN_VERSION "unknown"
-#endif
-
 namespace {
 
-constexpr int CHECK_OK = 0;
-constexpr int CHECK_MISMATCH = 1;
-constexpr int CHECK_TROUBLE = 2;
+// The outcomes, valued as the exit statuses they become.
+enum class CheckOutcome {
+  OK = 0,        // a valid record, or a file that matches it
+  MISMATCH = 1,  // the file's digests differ from the record's
+  TROUBLE = 2,   // anything that kept the check from being made
+};
 
 void print_usage() {
   std::fputs(
@@ -80,12 +79,12 @@ void begin_diagnostic(const char* name) {
   std::fputs(": ", stderr);
 }
 
-// A whole diagnostic about `name` with a fixed text; CHECK_TROUBLE.
-int trouble(const char* name, const char* text) {
+// A whole diagnostic about `name` with a fixed text; CheckOutcome::TROUBLE.
+CheckOutcome trouble(const char* name, const char* text) {
   begin_diagnostic(name);
   std::fputs(text, stderr);
   std::fputc('\n', stderr);
-  return CHECK_TROUBLE;
+  return CheckOutcome::TROUBLE;
 }
 
 // A result line: "NAME: OK" or "NAME: FAILED".
@@ -98,19 +97,21 @@ void print_result(const char* name, const char* result) {
 // Why a file cannot be read, in the system's usual words.
 const char* cause_text(OsCause cause) {
   switch (cause) {
-    case OS_CAUSE_MISSING:
+    case OsCause::MISSING:
       return "No such file or directory";
-    case OS_CAUSE_PERMISSION:
+    case OsCause::PERMISSION:
       return "Permission denied";
-    case OS_CAUSE_DIRECTORY:
+    case OsCause::DIRECTORY:
       return "Is a directory";
-    case OS_CAUSE_NOT_PLAIN:
+    case OsCause::NOT_PLAIN:
       return "not a regular file";
-    case OS_CAUSE_IO:
+    case OsCause::IO:
       return "Input/output error";
-    default:
-      return "cannot be read";
+    case OsCause::NONE:
+    case OsCause::OTHER:
+      break;
   }
+  return "cannot be read";
 }
 
 // A record of `length` bytes that is a valid record followed by a line end.
@@ -120,56 +121,57 @@ bool record_then_line_end(const char* text, std::uint64_t length) {
       (length == RECORD_CHARS + 2 && text[RECORD_CHARS] == '\r' && text[RECORD_CHARS + 1] == '\n');
   RecordFields fields{};
   std::size_t where = 0;
-  return line_end && parse_record(text, RECORD_CHARS, &fields, &where) == RECORD_VALID;
+  return line_end && parse_record(text, RECORD_CHARS, &fields, &where) == RecordParse::VALID;
 }
 
-// Reads and validates the record ("-": standard input); CHECK_OK and
-// `fields` filled, or the diagnostic printed and CHECK_TROUBLE.
-int load_record(const char* name, RecordFields* fields) {
+// Reads and validates the record ("-": standard input); CheckOutcome::OK and
+// `fields` filled, or the diagnostic printed and CheckOutcome::TROUBLE.
+CheckOutcome load_record(const char* name, RecordFields* fields) {
   char text[RECORD_READ_CHARS];
   std::uint64_t length = 0;
-  OsCause cause = OS_CAUSE_OTHER;
+  OsCause cause = OsCause::OTHER;
   const bool from_input = std::strcmp(name, "-") == 0;
-  const int read = from_input ? read_record_stream(os_standard_input(), text, &length, &cause)
+  const RecordRead read = from_input
+                              ? read_record_stream(os_standard_input(), text, &length, &cause)
                               : read_record_file(name, text, &length, &cause);
-  if (read != RECORD_VALID) return trouble(name, cause_text(cause));
+  if (read != RecordRead::READ) return trouble(name, cause_text(cause));
   std::size_t where = 0;
   switch (parse_record(text,
                        static_cast<std::size_t>(length > RECORD_CHARS ? RECORD_CHARS + 1 : length),
                        fields, &where)) {
-    case RECORD_VALID:
+    case RecordParse::VALID:
       break;
-    case RECORD_BAD_LENGTH:
+    case RecordParse::BAD_LENGTH:
       begin_diagnostic(name);
       std::fprintf(stderr, "not a record: %" PRIu64 " bytes long, not %zu%s\n", length,
                    RECORD_CHARS,
                    record_then_line_end(text, length) ? " (a line end after the record?)" : "");
-      return CHECK_TROUBLE;
-    case RECORD_BAD_CHARACTER:
+      return CheckOutcome::TROUBLE;
+    case RecordParse::BAD_CHARACTER:
       begin_diagnostic(name);
       std::fprintf(stderr, "not a record: character at offset %zu is not 0-9 or A-F\n", where);
-      return CHECK_TROUBLE;
-    case RECORD_BAD_FORMAT:
+      return CheckOutcome::TROUBLE;
+    case RecordParse::BAD_FORMAT:
       begin_diagnostic(name);
       std::fprintf(stderr, "not a record: format code %.*s at offset %zu, not 000001\n",
                    static_cast<int>(RECORD_FORMAT.width), text + RECORD_FORMAT.offset,
                    RECORD_FORMAT.offset);
-      return CHECK_TROUBLE;
-    default:
+      return CheckOutcome::TROUBLE;
+    case RecordParse::BAD_ZEROS:
       begin_diagnostic(name);
       std::fprintf(stderr, "not a record: reserved characters %zu-%zu are not all 0\n",
                    RECORD_ZEROS.offset, RECORD_ZEROS.offset + RECORD_ZEROS.width - 1);
-      return CHECK_TROUBLE;
+      return CheckOutcome::TROUBLE;
   }
   // People rename records; the name is a convenience, not part of the proof.
   // A record read from standard input has no name to compare.
-  char expected[RECORD_NAME_CHARS] = {};
+  char expected[RECORD_NAME_BUFFER_CHARS] = {};
   make_record_name(expected, fields->sha1[0], 8);
   if (!from_input && std::strcmp(os_base_name(name), expected) != 0) {
     begin_diagnostic(name);
     std::fprintf(stderr, "warning: a record of this SHA-1 digest is named %s\n", expected);
   }
-  return CHECK_OK;
+  return CheckOutcome::OK;
 }
 
 // Seconds since 1970 as YYYY-MM-DDTHH:MM:SSZ (UTC).
@@ -188,11 +190,16 @@ void print_utc(std::uint32_t seconds) {
 }
 
 void show_record(const RecordFields& fields) {
-  std::fputs("SHA-512: ", stdout);
-  for (const std::uint64_t word : fields.sha512) std::printf("%016" PRIX64, word);
-  std::fputs("\nSHA-1: ", stdout);
-  for (const std::uint32_t word : fields.sha1) std::printf("%08" PRIX32, word);
-  std::printf("\nformat: %06" PRIX32 "\n", fields.format_code);
+  // The digests as the record spells them.
+  char text[RECORD_CHARS];
+  format_record(text, fields.sha512, fields.sha1, fields.format_code,
+                static_cast<std::int32_t>(fields.created));
+  const auto put_field = [&text](const char* label, RecordField field) {
+    std::printf("%s: %.*s\n", label, static_cast<int>(field.width), text + field.offset);
+  };
+  put_field("SHA-512", RECORD_SHA512);
+  put_field("SHA-1", RECORD_SHA1);
+  put_field("format", RECORD_FORMAT);
   if (fields.created == 0xFFFFFFFFu) {
     std::fputs("created: unknown\n", stdout);
   } else {
@@ -200,44 +207,63 @@ void show_record(const RecordFields& fields) {
   }
 }
 
-// A failed digest of `file`, in words; CHECK_TROUBLE.
-int digest_trouble(const char* file, const char* digest, std::int64_t status, bool empty) {
-  const char* cause = "internal logic error";
-  if (status == DIGEST_TOO_LARGE) {
-    cause = "larger than 536,870,911 bytes";
-  } else if (status == DIGEST_FILE_ERROR) {
-    cause = empty ? "the file is empty" : "the file could not be read as its size promised";
+// `value` with its digits in groups of three ("536,870,911").
+void put_grouped(std::FILE* to, std::uint64_t value) {
+  if (value < 1000) {
+    std::fprintf(to, "%u", static_cast<unsigned>(value));
+    return;
   }
-  begin_diagnostic(file);
-  std::fprintf(stderr, "%s failed: %s\n", digest, cause);
-  return CHECK_TROUBLE;
+  put_grouped(to, value / 1000);
+  std::fprintf(to, ",%03u", static_cast<unsigned>(value % 1000));
 }
 
-int changed(const char* file) { return trouble(file, "the file changed while it was read"); }
+// A failed digest of `file`, in words; CheckOutcome::TROUBLE. `limit` is the
+// digest's largest file.
+CheckOutcome digest_trouble(const char* file, const char* digest, std::int64_t status, bool empty,
+                            std::uint64_t limit) {
+  begin_diagnostic(file);
+  std::fprintf(stderr, "%s failed: ", digest);
+  if (status == DIGEST_TOO_LARGE) {
+    std::fputs("larger than ", stderr);
+    put_grouped(stderr, limit);
+    std::fputs(" bytes\n", stderr);
+  } else if (status == DIGEST_FILE_ERROR) {
+    std::fprintf(stderr, "%s\n",
+                 empty ? "the file is empty" : "the file could not be read as its size promised");
+  } else {
+    std::fputs("internal logic error\n", stderr);
+  }
+  return CheckOutcome::TROUBLE;
+}
+
+CheckOutcome changed(const char* file) {
+  return trouble(file, "the file changed while it was read");
+}
 
 // Why `file` cannot be opened as the digests open it: opened once more to
 // ask the system.
 OsCause open_cause(const char* file) {
-  OsCause cause = OS_CAUSE_OTHER;
+  OsCause cause = OsCause::OTHER;
   const int fd = os_open_read(file, &cause);
   if (fd < 0) return cause;
   cause = os_plain_file_cause(fd);
   os_close(fd);
-  return cause == OS_CAUSE_NONE ? OS_CAUSE_OTHER : cause;
+  return cause == OsCause::NONE ? OsCause::OTHER : cause;
 }
 
-int check_file(const char* file, const RecordFields& fields) {
+CheckOutcome check_file(const char* file, const RecordFields& fields) {
   FileIdentity identity{};
   if (!open_file_identity(file, &identity)) return trouble(file, cause_text(open_cause(file)));
   const bool empty = identity.size == 0;
   BothDigests digests{};
   digest_both(file, identity, digests);
   if (digests.changed) return changed(file);
-  if (digests.sha1_status < 0) return digest_trouble(file, "SHA-1", digests.sha1_status, empty);
+  if (digests.sha1_status < 0)
+    return digest_trouble(file, "SHA-1", digests.sha1_status, empty, SHA1_MAX_BYTES);
   // The SHA-1 pass read the file whole, so a file error now is a change.
   if (digests.sha512_status == DIGEST_FILE_ERROR) return changed(file);
   if (digests.sha512_status < 0) {
-    return digest_trouble(file, "SHA-512", digests.sha512_status, empty);
+    return digest_trouble(file, "SHA-512", digests.sha512_status, empty, SHA512_MAX_BYTES);
   }
   const Sha1Digest& sha1 = digests.sha1;
   const Sha512Digest& sha512 = digests.sha512;
@@ -246,25 +272,25 @@ int check_file(const char* file, const RecordFields& fields) {
   const bool sha512_same = sha512 == fields.sha512;
   if (sha1_same && sha512_same) {
     print_result(file, "OK");
-    return CHECK_OK;
+    return CheckOutcome::OK;
   }
   print_result(file, "FAILED");
   trouble(file, !sha1_same && !sha512_same ? "SHA-1 and SHA-512 digests differ from the record"
                 : !sha1_same               ? "SHA-1 digest differs from the record"
                                            : "SHA-512 digest differs from the record");
-  return CHECK_MISMATCH;
+  return CheckOutcome::MISMATCH;
 }
 
-// A wrong argument, quoted, and the hint; CHECK_TROUBLE.
-int usage_trouble(const char* what, const char* arg) {
+// A wrong argument, quoted, and the hint; CheckOutcome::TROUBLE.
+CheckOutcome usage_trouble(const char* what, const char* arg) {
   if (needs_escape(arg)) std::fputc('\\', stderr);
   std::fprintf(stderr, "zmrcheck: %s '", what);
   put_name(stderr, arg);
   std::fputs("'\nTry 'zmrcheck --help'.\n", stderr);
-  return CHECK_TROUBLE;
+  return CheckOutcome::TROUBLE;
 }
 
-int run(int argc, const char* const* argv) {
+CheckOutcome run(int argc, const char* const* argv) {
   const char* operands[2] = {};
   int count = 0;
   bool options_end = false;
@@ -275,10 +301,10 @@ int run(int argc, const char* const* argv) {
         options_end = true;
       } else if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
         print_usage();
-        return CHECK_OK;
+        return CheckOutcome::OK;
       } else if (std::strcmp(arg, "--version") == 0) {
         std::puts("zmrcheck " ZMRGEN_VERSION);
-        return CHECK_OK;
+        return CheckOutcome::OK;
       } else {
         return usage_trouble("unknown option", arg);
       }
@@ -291,14 +317,14 @@ int run(int argc, const char* const* argv) {
   }
   if (count == 0) {
     std::fputs("zmrcheck: missing operand\nTry 'zmrcheck --help'.\n", stderr);
-    return CHECK_TROUBLE;
+    return CheckOutcome::TROUBLE;
   }
 
   RecordFields fields{};
-  if (load_record(operands[0], &fields) != CHECK_OK) return CHECK_TROUBLE;
+  if (load_record(operands[0], &fields) != CheckOutcome::OK) return CheckOutcome::TROUBLE;
   if (count == 1) {
     show_record(fields);
-    return CHECK_OK;
+    return CheckOutcome::OK;
   }
   return check_file(operands[1], fields);
 }
@@ -306,11 +332,11 @@ int run(int argc, const char* const* argv) {
 }  // namespace
 
 int run_check(int argc, const char* const* argv) {
-  const int status = run(argc, argv);
+  const CheckOutcome outcome = run(argc, argv);
   // Results that did not reach standard output are trouble too.
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
     std::fputs("zmrcheck: write error on standard output\n", stderr);
-    return CHECK_TROUBLE;
+    return static_cast<int>(CheckOutcome::TROUBLE);
   }
-  return status;
+  return static_cast<int>(outcome);
 }

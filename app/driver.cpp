@@ -8,6 +8,7 @@
 #include "digest/both_digests.h"
 #include "digest/file_digest.h"
 #include "digest/file_source.h"
+#include "record/hex_digits.h"
 #include "record/record_file.h"
 #include "record/record_name.h"
 
@@ -34,6 +35,14 @@ struct RunValues {
   BothDigests digests;
 };
 
+// One digest word as `digits` hex digits and a space.
+void print_word(std::uint64_t word, std::size_t digits) {
+  char text[17];
+  put_hex_digits(text, word, digits);
+  text[digits] = ' ';
+  std::fwrite(text, 1, digits + 1, stdout);
+}
+
 void print_digest_failure(std::int64_t status, const char* too_large_line) {
   out(" ***** FATAL ERROR *****\n Algorithm failed\n\n");
   if (status == DIGEST_LOGIC_ERROR) {
@@ -54,7 +63,7 @@ StageResult sha1_stage(RunValues& run) {
   }
   run.sha1_words = run.digests.sha1;
   out("SHA-1 message digest:\n");
-  for (const std::uint32_t word : run.sha1_words) std::printf("%08" PRIX32 " ", word);
+  for (const std::uint32_t word : run.sha1_words) print_word(word, 8);
   out("\n\n");
   return std::nullopt;
 }
@@ -68,7 +77,7 @@ StageResult sha512_stage(RunValues& run) {
   run.sha512_words = run.digests.sha512;
   out("SHA-512 message digest:\n");
   for (std::size_t i = 0; i < run.sha512_words.size(); ++i) {
-    std::printf("%016" PRIX64 " ", run.sha512_words[i]);
+    print_word(run.sha512_words[i], 16);
     if (i == 3) out("\n");
   }
   out("\n");
@@ -78,27 +87,33 @@ StageResult sha512_stage(RunValues& run) {
 // Never ends the run: a record that cannot be written is reported, and the
 // run still returns the byte count.
 StageResult record_stage(RunValues& run) {
-  char record_name[RECORD_NAME_CHARS] = {};
+  char record_name[RECORD_NAME_BUFFER_CHARS] = {};
   make_record_name(record_name, run.sha1_words[0], 8);
   switch (write_record(record_name, run.sha512_words, run.sha1_words, run.format_code)) {
-    case RECORD_CREATE_ERROR:
+    case RecordWrite::WRITTEN:
+      break;
+    case RecordWrite::CREATE_ERROR:
       std::printf(" ***** ERROR *****\n Cannot open file: %s for writing.\n", record_name);
       break;
-    case RECORD_WRITE_ERROR:
+    case RecordWrite::WRITE_ERROR:
       std::printf(" ***** ERROR *****\n Cannot write file: %s\n", record_name);
       break;
-    case RECORD_OTHER_CONTENT:
+    case RecordWrite::OTHER_CONTENT:
       // Another file's record (or some other file) keeps the name.
       std::printf(" ***** ERROR *****\n Cannot open file: %s for writing.\n", record_name);
       out(" A file of other content has that name; it was left as it was.\n");
-      break;
-    default:
       break;
   }
   return std::nullopt;
 }
 
 }  // namespace
+
+// The fixed texts below spell out the limits of these constants.
+static_assert(SHA1_MAX_BYTES == 536870911 && SHA1_MAX_BYTES * 8 == 4294967288,
+              "the help screen and the SHA-1 failure line state 536,870,911 bytes (512Mb)");
+static_assert(SHA512_MAX_BYTES == 2147483647, "the SHA-512 failure line states 2Gb");
+static_assert(MAX_PATH_CHARS == 200, "the long-name message states 200 characters");
 
 void print_help() {
   out("\n    ** ZELMOR Record Generator command line version help **\n\n");
@@ -117,7 +132,7 @@ void print_help() {
   out(" # bytes hashed   success\n -1               file i/o error\n");
   out(" -2               file exceeds 512Mb (536,870,911 bytes; 4,294,967,288 bits)\n");
   out(" -3               logic error\n");
-  out("\n zmrgen 1.1, the ZELMOR record generator, by the zmrgen developers.\n\n");
+  out("\n zmrgen " ZMRGEN_RELEASE ", the ZELMOR record generator, by the zmrgen developers.\n\n");
 }
 
 std::int32_t run_generator(int argc, const char* const* argv) {

@@ -23,32 +23,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const char* text = reinterpret_cast<const char*>(data);
   RecordFields fields{};
   std::size_t where = 0;
-  const int result = parse_record(text, size, &fields, &where);
-  if (result == RECORD_BAD_LENGTH) {
+  const RecordParse result = parse_record(text, size, &fields, &where);
+  if (result == RecordParse::BAD_LENGTH) {
     FUZZ_CHECK(size != RECORD_CHARS);
     return 0;
   }
   FUZZ_CHECK(size == RECORD_CHARS);
   std::size_t first_bad = 0;
   while (first_bad < size && is_hex_digit(text[first_bad])) ++first_bad;
-  if (result == RECORD_BAD_CHARACTER) {
+  if (result == RecordParse::BAD_CHARACTER) {
     FUZZ_CHECK(where == first_bad && first_bad < size);
     return 0;
   }
   FUZZ_CHECK(first_bad == size);
   const bool format_ok = std::memcmp(text + RECORD_FORMAT.offset, "000001", 6) == 0;
-  if (result == RECORD_BAD_FORMAT) {
+  if (result == RecordParse::BAD_FORMAT) {
     FUZZ_CHECK(!format_ok);
     return 0;
   }
   FUZZ_CHECK(format_ok);
   bool zeros = true;
   for (std::size_t i = RECORD_ZEROS.offset; i < RECORD_CHARS; ++i) zeros = zeros && text[i] == '0';
-  if (result == RECORD_BAD_ZEROS) {
+  if (result == RecordParse::BAD_ZEROS) {
     FUZZ_CHECK(!zeros);
     return 0;
   }
-  FUZZ_CHECK(result == RECORD_VALID && zeros);
+  FUZZ_CHECK(result == RecordParse::VALID && zeros);
   char again[RECORD_CHARS];
   format_record(again, fields.sha512, fields.sha1, fields.format_code,
                 static_cast<std::int32_t>(fields.created));

@@ -18,14 +18,14 @@ inline constexpr int PLATFORM_NO_FILE = -1;
 // ---- Reading files ----
 
 // Why a file could not be opened or read, in terms every platform can name.
-enum OsCause {
-  OS_CAUSE_NONE = 0,
-  OS_CAUSE_MISSING,     // no such file, or a path component is missing or no directory
-  OS_CAUSE_PERMISSION,  // permission denied
-  OS_CAUSE_DIRECTORY,   // a directory where a file was expected
-  OS_CAUSE_NOT_PLAIN,   // a FIFO, socket, character device or console
-  OS_CAUSE_IO,          // the device reported an input/output error
-  OS_CAUSE_OTHER,
+enum class OsCause {
+  NONE,
+  MISSING,     // no such file, or a path component is missing or no directory
+  PERMISSION,  // permission denied
+  DIRECTORY,   // a directory where a file was expected
+  NOT_PLAIN,   // a FIFO, socket, character device or console
+  IO,          // the device reported an input/output error
+  OTHER,
 };
 
 // Opens `path` for binary reading, or returns PLATFORM_NO_FILE and, when
@@ -36,8 +36,8 @@ int os_open_read(const char* path, OsCause* cause = nullptr);
 // or a block device. Not a directory, FIFO, socket, character device or
 // console, none of which has a size that promises what a read will bring.
 bool os_is_plain_file(int fd);
-// OS_CAUSE_NONE for a plain file (as os_is_plain_file), else what it is
-// instead: OS_CAUSE_DIRECTORY, OS_CAUSE_NOT_PLAIN, or the cause of a failed
+// OsCause::NONE for a plain file (as os_is_plain_file), else what it is
+// instead: OsCause::DIRECTORY, OsCause::NOT_PLAIN, or the cause of a failed
 // query.
 OsCause os_plain_file_cause(int fd);
 // Standard input, ready for binary reads.
@@ -78,13 +78,13 @@ const char* os_base_name(const char* path);
 // ---- Writing the record ----
 
 // What stands at a name itself (a symbolic link is not followed).
-enum OsNameKind {
-  OS_NAME_ABSENT,  // nothing
-  OS_NAME_FILE,    // a regular file
-  OS_NAME_DIRECTORY,
-  OS_NAME_LINK,     // a symbolic link (on Windows any reparse point that is no directory)
-  OS_NAME_SPECIAL,  // a FIFO, socket or device
-  OS_NAME_UNKNOWN,  // it cannot be told
+enum class OsNameKind {
+  ABSENT,  // nothing
+  REGULAR_FILE,
+  DIRECTORY,
+  LINK,     // a symbolic link (on Windows any reparse point that is no directory)
+  SPECIAL,  // a FIFO, socket or device
+  UNKNOWN,  // it cannot be told
 };
 OsNameKind os_name_kind(const char* name);
 // True when `name` itself (a symbolic link not followed) is a directory.
@@ -103,10 +103,12 @@ bool os_sync(int fd);
 bool os_replace(const char* from, const char* to);
 // Moves `from` to `to` in one step only when nothing stands at `to`; never
 // replaces anything, even one created at the same moment by another process.
-inline constexpr int OS_PLACED = 0;
-inline constexpr int OS_NAME_TAKEN = -1;  // something stands at `to`; `from` is left
-inline constexpr int OS_PLACE_FAILED = -2;
-int os_place_new(const char* from, const char* to);
+enum class OsPlace {
+  PLACED,
+  NAME_TAKEN,  // something stands at `to`; `from` is left
+  PLACE_FAILED,
+};
+OsPlace os_place_new(const char* from, const char* to);
 void os_remove(const char* name);
 
 // Between these two calls the requests that end the process (SIGINT,

@@ -64,19 +64,19 @@ OsCause cause_of(int error) {
   switch (error) {
     case ENOENT:
     case ENOTDIR:
-      return OS_CAUSE_MISSING;
+      return OsCause::MISSING;
     case EACCES:
     case EPERM:
-      return OS_CAUSE_PERMISSION;
+      return OsCause::PERMISSION;
     case EISDIR:
-      return OS_CAUSE_DIRECTORY;
+      return OsCause::DIRECTORY;
     case ENXIO:  // a socket, or a device without its hardware
     case ENODEV:
-      return OS_CAUSE_NOT_PLAIN;
+      return OsCause::NOT_PLAIN;
     case EIO:
-      return OS_CAUSE_IO;
+      return OsCause::IO;
     default:
-      return OS_CAUSE_OTHER;
+      return OsCause::OTHER;
   }
 }
 
@@ -103,13 +103,13 @@ int os_open_read(const char* path, OsCause* cause) {
   return fd;
 }
 
-bool os_is_plain_file(int fd) { return os_plain_file_cause(fd) == OS_CAUSE_NONE; }
+bool os_is_plain_file(int fd) { return os_plain_file_cause(fd) == OsCause::NONE; }
 
 OsCause os_plain_file_cause(int fd) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) return cause_of(errno);
-  if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) return OS_CAUSE_NONE;
-  return S_ISDIR(st.st_mode) ? OS_CAUSE_DIRECTORY : OS_CAUSE_NOT_PLAIN;
+  if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) return OsCause::NONE;
+  return S_ISDIR(st.st_mode) ? OsCause::DIRECTORY : OsCause::NOT_PLAIN;
 }
 
 int os_standard_input() { return STDIN_FILENO; }
@@ -165,15 +165,15 @@ const char* os_base_name(const char* path) {
 OsNameKind os_name_kind(const char* name) {
   struct stat st {};
   if (::lstat(name, &st) != 0) {
-    return errno == ENOENT || errno == ENOTDIR ? OS_NAME_ABSENT : OS_NAME_UNKNOWN;
+    return errno == ENOENT || errno == ENOTDIR ? OsNameKind::ABSENT : OsNameKind::UNKNOWN;
   }
-  if (S_ISREG(st.st_mode)) return OS_NAME_FILE;
-  if (S_ISDIR(st.st_mode)) return OS_NAME_DIRECTORY;
-  if (S_ISLNK(st.st_mode)) return OS_NAME_LINK;
-  return OS_NAME_SPECIAL;
+  if (S_ISREG(st.st_mode)) return OsNameKind::REGULAR_FILE;
+  if (S_ISDIR(st.st_mode)) return OsNameKind::DIRECTORY;
+  if (S_ISLNK(st.st_mode)) return OsNameKind::LINK;
+  return OsNameKind::SPECIAL;
 }
 
-bool os_name_is_directory(const char* name) { return os_name_kind(name) == OS_NAME_DIRECTORY; }
+bool os_name_is_directory(const char* name) { return os_name_kind(name) == OsNameKind::DIRECTORY; }
 
 namespace {
 
@@ -252,17 +252,17 @@ int rename_noreplace(const char* from, const char* to) {
 
 }  // namespace
 
-int os_place_new(const char* from, const char* to) {
-  if (rename_noreplace(from, to) == 0) return OS_PLACED;
-  if (errno == EEXIST) return OS_NAME_TAKEN;
-  if (errno != ENOSYS && errno != EINVAL && errno != ENOTSUP) return OS_PLACE_FAILED;
+OsPlace os_place_new(const char* from, const char* to) {
+  if (rename_noreplace(from, to) == 0) return OsPlace::PLACED;
+  if (errno == EEXIST) return OsPlace::NAME_TAKEN;
+  if (errno != ENOSYS && errno != EINVAL && errno != ENOTSUP) return OsPlace::PLACE_FAILED;
   // A second name for the file fails where any name stands; then the
   // temporary one goes.
   if (::link(from, to) == 0) {
     ::unlink(from);
-    return OS_PLACED;
+    return OsPlace::PLACED;
   }
-  return errno == EEXIST ? OS_NAME_TAKEN : OS_PLACE_FAILED;
+  return errno == EEXIST ? OsPlace::NAME_TAKEN : OsPlace::PLACE_FAILED;
 }
 
 void os_remove(const char* name) { ::unlink(name); }

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <string>
 
 #include <fcntl.h>
 #include <io.h>
@@ -25,12 +26,13 @@
 
 namespace {
 
-// The longest path Windows accepts is 32767 UTF-16 units.
-constexpr int WIDE_PATH_UNITS = 32768;
-
-// UTF-8 to UTF-16 for a name; false when it is not UTF-8 or does not fit.
-bool to_wide(const char* name, wchar_t (&wide)[WIDE_PATH_UNITS]) {
-  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wide, WIDE_PATH_UNITS) > 0;
+// UTF-8 to UTF-16 for a name, on the heap (a path may take 32767 units, too
+// many for the stack of every call); false when it is not UTF-8.
+bool to_wide(const char* name, std::wstring& wide) {
+  const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, nullptr, 0);
+  if (units <= 0) return false;
+  wide.assign(static_cast<std::size_t>(units), L'\0');
+  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wide.data(), units) == units;
 }
 
 }  // namespace
@@ -50,19 +52,19 @@ OsCause cause_of(int error, const wchar_t* path) {
   switch (error) {
     case ENOENT:
     case ENOTDIR:
-      return OS_CAUSE_MISSING;
+      return OsCause::MISSING;
     case EACCES:
     case EPERM: {
-      if (path == nullptr) return OS_CAUSE_PERMISSION;
+      if (path == nullptr) return OsCause::PERMISSION;
       const DWORD attrs = GetFileAttributesW(path);
       return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0
-                 ? OS_CAUSE_DIRECTORY
-                 : OS_CAUSE_PERMISSION;
+                 ? OsCause::DIRECTORY
+                 : OsCause::PERMISSION;
     }
     case EISDIR:
-      return OS_CAUSE_DIRECTORY;
+      return OsCause::DIRECTORY;
     case EIO:
-      return OS_CAUSE_IO;
+      return OsCause::IO;
     default:
       break;
   }
@@ -72,46 +74,46 @@ OsCause cause_of(int error, const wchar_t* path) {
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_DRIVE:
     case ERROR_BAD_NETPATH:
-      return OS_CAUSE_MISSING;
+      return OsCause::MISSING;
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
-      return OS_CAUSE_PERMISSION;
+      return OsCause::PERMISSION;
     case ERROR_CRC:
     case ERROR_READ_FAULT:
     case ERROR_GEN_FAILURE:
     case ERROR_IO_DEVICE:
-      return OS_CAUSE_IO;
+      return OsCause::IO;
     default:
-      return OS_CAUSE_OTHER;
+      return OsCause::OTHER;
   }
 }
 
 }  // namespace
 
 int os_open_read(const char* path, OsCause* cause) {
-  wchar_t wide[WIDE_PATH_UNITS];
+  std::wstring wide;
   if (!to_wide(path, wide)) {
-    set_cause(cause, OS_CAUSE_MISSING);  // no name that is not UTF-8 can exist
+    set_cause(cause, OsCause::MISSING);  // no name that is not UTF-8 can exist
     return PLATFORM_NO_FILE;
   }
   _doserrno = 0;
-  const int fd = _wopen(wide, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
-  if (fd < 0) set_cause(cause, cause_of(errno, wide));
+  const int fd = _wopen(wide.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+  if (fd < 0) set_cause(cause, cause_of(errno, wide.c_str()));
   return fd;
 }
 
-bool os_is_plain_file(int fd) { return os_plain_file_cause(fd) == OS_CAUSE_NONE; }
+bool os_is_plain_file(int fd) { return os_plain_file_cause(fd) == OsCause::NONE; }
 
 OsCause os_plain_file_cause(int fd) {
   // A disk file, not a pipe, a console or another character device.
   const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
-  if (handle == INVALID_HANDLE_VALUE) return OS_CAUSE_OTHER;
-  if (GetFileType(handle) != FILE_TYPE_DISK) return OS_CAUSE_NOT_PLAIN;
+  if (handle == INVALID_HANDLE_VALUE) return OsCause::OTHER;
+  if (GetFileType(handle) != FILE_TYPE_DISK) return OsCause::NOT_PLAIN;
   BY_HANDLE_FILE_INFORMATION info{};
-  if (GetFileInformationByHandle(handle, &info) == 0) return OS_CAUSE_OTHER;
-  return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? OS_CAUSE_DIRECTORY
-                                                                 : OS_CAUSE_NONE;
+  if (GetFileInformationByHandle(handle, &info) == 0) return OsCause::OTHER;
+  return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? OsCause::DIRECTORY
+                                                                 : OsCause::NONE;
 }
 
 int os_standard_input() {
@@ -149,11 +151,11 @@ bool os_file_identity(int fd, FileIdentity* out) {
 }
 
 bool os_name_identity(const char* path, FileIdentity* out) {
-  wchar_t wide[WIDE_PATH_UNITS];
+  std::wstring wide;
   if (!to_wide(path, wide)) return false;
   // Attributes only: this open neither reads the file nor stands in the way
   // of anyone else's.
-  const HANDLE handle = CreateFileW(wide, FILE_READ_ATTRIBUTES,
+  const HANDLE handle = CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
@@ -184,20 +186,20 @@ const char* os_base_name(const char* path) {
 }
 
 OsNameKind os_name_kind(const char* name) {
-  wchar_t wide[WIDE_PATH_UNITS];
-  if (!to_wide(name, wide)) return OS_NAME_UNKNOWN;
-  const DWORD attrs = GetFileAttributesW(wide);
+  std::wstring wide;
+  if (!to_wide(name, wide)) return OsNameKind::UNKNOWN;
+  const DWORD attrs = GetFileAttributesW(wide.c_str());
   if (attrs == INVALID_FILE_ATTRIBUTES) {
     const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? OS_NAME_ABSENT
-                                                                          : OS_NAME_UNKNOWN;
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? OsNameKind::ABSENT
+                                                                          : OsNameKind::UNKNOWN;
   }
-  if ((attrs & FILE_ATTRIBUTE_DIRECTORY) != 0) return OS_NAME_DIRECTORY;
-  if ((attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return OS_NAME_LINK;
-  return OS_NAME_FILE;
+  if ((attrs & FILE_ATTRIBUTE_DIRECTORY) != 0) return OsNameKind::DIRECTORY;
+  if ((attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return OsNameKind::LINK;
+  return OsNameKind::REGULAR_FILE;
 }
 
-bool os_name_is_directory(const char* name) { return os_name_kind(name) == OS_NAME_DIRECTORY; }
+bool os_name_is_directory(const char* name) { return os_name_kind(name) == OsNameKind::DIRECTORY; }
 
 int os_create_temp_beside(const char* name, char* tmp, std::size_t tmp_size) {
   // The folder part stays in front; the dot hides the last component.
@@ -210,13 +212,13 @@ int os_create_temp_beside(const char* name, char* tmp, std::size_t tmp_size) {
     const int n = std::snprintf(tmp, tmp_size, "%.*s.%s.%lu-%06llx%u.tmp", folder, name, base,
                                 static_cast<unsigned long>(GetCurrentProcessId()), stamp, attempt);
     if (n < 0 || static_cast<std::size_t>(n) >= tmp_size) return PLATFORM_NO_FILE;
-    wchar_t wide[WIDE_PATH_UNITS];
+    std::wstring wide;
     if (!to_wide(tmp, wide)) return PLATFORM_NO_FILE;
     // Nobody else may open it until it is complete and in place.
     int fd = PLATFORM_NO_FILE;
     const errno_t err =
-        _wsopen_s(&fd, wide, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _SH_DENYRW,
-                  _S_IREAD | _S_IWRITE);
+        _wsopen_s(&fd, wide.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                  _SH_DENYRW, _S_IREAD | _S_IWRITE);
     if (err == 0) return fd;
     if (err != EEXIST) return PLATFORM_NO_FILE;
   }
@@ -238,28 +240,31 @@ bool os_write_all(int fd, const void* data, std::size_t count) {
 bool os_sync(int fd) { return _commit(fd) == 0; }
 
 bool os_replace(const char* from, const char* to) {
-  wchar_t wide_from[WIDE_PATH_UNITS];
-  wchar_t wide_to[WIDE_PATH_UNITS];
+  std::wstring wide_from;
+  std::wstring wide_to;
   return to_wide(from, wide_from) && to_wide(to, wide_to) &&
-         MoveFileExW(wide_from, wide_to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+         MoveFileExW(wide_from.c_str(), wide_to.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
-int os_place_new(const char* from, const char* to) {
-  wchar_t wide_from[WIDE_PATH_UNITS];
-  wchar_t wide_to[WIDE_PATH_UNITS];
-  if (!to_wide(from, wide_from) || !to_wide(to, wide_to)) return OS_PLACE_FAILED;
+OsPlace os_place_new(const char* from, const char* to) {
+  std::wstring wide_from;
+  std::wstring wide_to;
+  if (!to_wide(from, wide_from) || !to_wide(to, wide_to)) return OsPlace::PLACE_FAILED;
   // Without MOVEFILE_REPLACE_EXISTING the move fails where anything stands.
-  if (MoveFileExW(wide_from, wide_to, MOVEFILE_WRITE_THROUGH) != 0) return OS_PLACED;
+  if (MoveFileExW(wide_from.c_str(), wide_to.c_str(), MOVEFILE_WRITE_THROUGH) != 0)
+    return OsPlace::PLACED;
   const DWORD error = GetLastError();
-  if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return OS_NAME_TAKEN;
+  if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return OsPlace::NAME_TAKEN;
   // A directory at the name may be reported as a denied move.
-  if (error == ERROR_ACCESS_DENIED && os_name_kind(to) != OS_NAME_ABSENT) return OS_NAME_TAKEN;
-  return OS_PLACE_FAILED;
+  if (error == ERROR_ACCESS_DENIED && os_name_kind(to) != OsNameKind::ABSENT)
+    return OsPlace::NAME_TAKEN;
+  return OsPlace::PLACE_FAILED;
 }
 
 void os_remove(const char* name) {
-  wchar_t wide[WIDE_PATH_UNITS];
-  if (to_wide(name, wide)) _wunlink(wide);
+  std::wstring wide;
+  if (to_wide(name, wide)) _wunlink(wide.c_str());
 }
 
 namespace {

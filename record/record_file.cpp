@@ -3,6 +3,8 @@
 #include <cstdio>
 
 #include "platform/platform.h"
+#include "record/hex_digits.h"
+#include "record/record_name.h"
 
 namespace {
 
@@ -13,53 +15,56 @@ RecordHook record_hook = nullptr;
 bool holds_same_record(const char* name, const Sha512Digest& sha512, const Sha1Digest& sha1) {
   char text[RECORD_READ_CHARS];
   std::uint64_t length = 0;
-  if (read_record_file(name, text, &length) != RECORD_VALID || length != RECORD_CHARS) return false;
+  if (read_record_file(name, text, &length) != RecordRead::READ || length != RECORD_CHARS) {
+    return false;
+  }
   RecordFields fields{};
   std::size_t where = 0;
-  return parse_record(text, RECORD_CHARS, &fields, &where) == RECORD_VALID && fields.sha1 == sha1 &&
-         fields.sha512 == sha512;
+  return parse_record(text, RECORD_CHARS, &fields, &where) == RecordParse::VALID &&
+         fields.sha1 == sha1 && fields.sha512 == sha512;
 }
 
 // Gives the complete temporary file `tmp` the record's name. Where nothing
 // stands, the move itself refuses to replace whatever another process puts
 // there first; what does stand there is looked at and replaced only when it
 // may be. The temporary file is left to the caller unless it was moved.
-int put_in_place(const char* tmp, const char* name, const Sha512Digest& sha512,
-                 const Sha1Digest& sha1) {
+RecordWrite put_in_place(const char* tmp, const char* name, const Sha512Digest& sha512,
+                         const Sha1Digest& sha1) {
   // A name that empties again while it is looked at is tried once more; a
   // few times are plenty unless someone keeps creating and removing it.
   for (int attempt = 0; attempt < 8; ++attempt) {
-    const int placed = os_place_new(tmp, name);
-    if (placed == OS_PLACED) return RECORD_OK;
-    if (placed != OS_NAME_TAKEN) {
-      return os_name_is_directory(name) ? RECORD_CREATE_ERROR : RECORD_WRITE_ERROR;
+    const OsPlace placed = os_place_new(tmp, name);
+    if (placed == OsPlace::PLACED) return RecordWrite::WRITTEN;
+    if (placed != OsPlace::NAME_TAKEN) {
+      return os_name_is_directory(name) ? RecordWrite::CREATE_ERROR : RecordWrite::WRITE_ERROR;
     }
     switch (os_name_kind(name)) {
-      case OS_NAME_ABSENT:
+      case OsNameKind::ABSENT:
         continue;
-      case OS_NAME_DIRECTORY:
-        return RECORD_CREATE_ERROR;
-      case OS_NAME_LINK:
-        return os_replace(tmp, name) ? RECORD_OK : RECORD_WRITE_ERROR;
-      case OS_NAME_FILE:
-        if (!holds_same_record(name, sha512, sha1)) return RECORD_OTHER_CONTENT;
-        return os_replace(tmp, name) ? RECORD_OK : RECORD_WRITE_ERROR;
-      case OS_NAME_SPECIAL:
-        return RECORD_OTHER_CONTENT;
-      default:
-        return RECORD_WRITE_ERROR;
+      case OsNameKind::DIRECTORY:
+        return RecordWrite::CREATE_ERROR;
+      case OsNameKind::LINK:
+        return os_replace(tmp, name) ? RecordWrite::WRITTEN : RecordWrite::WRITE_ERROR;
+      case OsNameKind::REGULAR_FILE:
+        if (!holds_same_record(name, sha512, sha1)) return RecordWrite::OTHER_CONTENT;
+        return os_replace(tmp, name) ? RecordWrite::WRITTEN : RecordWrite::WRITE_ERROR;
+      case OsNameKind::SPECIAL:
+        return RecordWrite::OTHER_CONTENT;
+      case OsNameKind::UNKNOWN:
+        return RecordWrite::WRITE_ERROR;
     }
   }
-  return RECORD_WRITE_ERROR;
+  return RecordWrite::WRITE_ERROR;
 }
 
 // Writes the record through a temporary file; termination is held by the
 // caller for all of it.
-int write_through_temp(const char* name, const Sha512Digest& sha512, const Sha1Digest& sha1,
-                       std::uint32_t format_code) {
-  char tmp[RECORD_NAME_CHARS + 32];
+RecordWrite write_through_temp(const char* name, const Sha512Digest& sha512, const Sha1Digest& sha1,
+                               std::uint32_t format_code) {
+  // The temporary name: the record's name between a dot and a unique ending.
+  char tmp[RECORD_NAME_BUFFER_CHARS + 32];
   const int fd = os_create_temp_beside(name, tmp, sizeof tmp);
-  if (fd < 0) return RECORD_CREATE_ERROR;
+  if (fd < 0) return RecordWrite::CREATE_ERROR;
 
   char text[RECORD_CHARS];
   format_record(text, sha512, sha1, format_code, record_time_value(record_clock()));
@@ -68,14 +73,14 @@ int write_through_temp(const char* name, const Sha512Digest& sha512, const Sha1D
   const bool closed = os_close(fd);
   if (!written || !closed) {
     os_remove(tmp);
-    return RECORD_WRITE_ERROR;
+    return RecordWrite::WRITE_ERROR;
   }
   if (record_hook != nullptr) record_hook(tmp);
   // The new record is complete on disk before it takes the name. The folder
   // itself is not synced: after a crash the name holds the earlier record or
   // the new one, never a part, and a run stays cheap for small files.
-  const int placed = put_in_place(tmp, name, sha512, sha1);
-  if (placed != RECORD_OK) os_remove(tmp);
+  const RecordWrite placed = put_in_place(tmp, name, sha512, sha1);
+  if (placed != RecordWrite::WRITTEN) os_remove(tmp);
   return placed;
 }
 
@@ -94,12 +99,9 @@ std::int32_t record_time_value(std::int64_t seconds) {
 
 namespace {
 
-// Writes `value` as `field.width` uppercase digits at the field's offset.
+// Writes `value` as the field's digits at the field's offset.
 void put_hex(char* text, RecordField field, std::uint64_t value) {
-  for (std::size_t i = field.width; i > 0; --i, value >>= 4) {
-    const auto v = static_cast<unsigned>(value & 0xFu);
-    text[field.offset + i - 1] = static_cast<char>(v < 10 ? '0' + v : 'A' + (v - 10));
-  }
+  put_hex_digits(text + field.offset, value, field.width);
 }
 
 int hex_value(char c) {
@@ -134,17 +136,18 @@ void format_record(char* out, const Sha512Digest& sha512, const Sha1Digest& sha1
   put_hex(out, RECORD_ZEROS, 0);
 }
 
-int parse_record(const char* text, std::size_t length, RecordFields* out, std::size_t* where) {
-  if (length != RECORD_CHARS) return RECORD_BAD_LENGTH;
+RecordParse parse_record(const char* text, std::size_t length, RecordFields* out,
+                         std::size_t* where) {
+  if (length != RECORD_CHARS) return RecordParse::BAD_LENGTH;
   for (std::size_t i = 0; i < RECORD_CHARS; ++i) {
     if (hex_value(text[i]) < 0) {
       *where = i;
-      return RECORD_BAD_CHARACTER;
+      return RecordParse::BAD_CHARACTER;
     }
   }
-  if (get_hex(text, RECORD_FORMAT) != RECORD_FORMAT_CODE) return RECORD_BAD_FORMAT;
+  if (get_hex(text, RECORD_FORMAT) != RECORD_FORMAT_CODE) return RecordParse::BAD_FORMAT;
   for (std::size_t i = 0; i < RECORD_ZEROS.width; ++i) {
-    if (text[RECORD_ZEROS.offset + i] != '0') return RECORD_BAD_ZEROS;
+    if (text[RECORD_ZEROS.offset + i] != '0') return RecordParse::BAD_ZEROS;
   }
   for (std::size_t i = 0; i < out->sha512.size(); ++i)
     out->sha512[i] = get_hex(text, word_of(RECORD_SHA512, 16, i));
@@ -153,7 +156,7 @@ int parse_record(const char* text, std::size_t length, RecordFields* out, std::s
   }
   out->format_code = static_cast<std::uint32_t>(get_hex(text, RECORD_FORMAT));
   out->created = static_cast<std::uint32_t>(get_hex(text, RECORD_CREATED));
-  return RECORD_VALID;
+  return RecordParse::VALID;
 }
 
 namespace {
@@ -171,49 +174,49 @@ bool read_start(int fd, char* text, std::size_t* got, OsCause* cause) {
 
 }  // namespace
 
-int read_record_file(const char* name, char* text, std::uint64_t* length, OsCause* cause) {
+RecordRead read_record_file(const char* name, char* text, std::uint64_t* length, OsCause* cause) {
   const int fd = os_open_read(name, cause);
-  if (fd < 0) return RECORD_UNREADABLE;
-  int result = RECORD_UNREADABLE;
+  if (fd < 0) return RecordRead::UNREADABLE;
+  RecordRead result = RecordRead::UNREADABLE;
   const OsCause plain = os_plain_file_cause(fd);
   std::size_t got = 0;
-  if (plain != OS_CAUSE_NONE) {
+  if (plain != OsCause::NONE) {
     if (cause != nullptr) *cause = plain;
   } else if (read_start(fd, text, &got, cause)) {
     // A longer file is reported with its whole length.
     const std::int64_t end =
         got == RECORD_READ_CHARS ? os_seek_end(fd) : static_cast<std::int64_t>(got);
     *length = end < 0 ? got : static_cast<std::uint64_t>(end);
-    result = RECORD_VALID;
+    result = RecordRead::READ;
   }
   os_close(fd);
   return result;
 }
 
-int read_record_stream(int fd, char* text, std::uint64_t* length, OsCause* cause) {
+RecordRead read_record_stream(int fd, char* text, std::uint64_t* length, OsCause* cause) {
   std::size_t got = 0;
-  if (!read_start(fd, text, &got, cause)) return RECORD_UNREADABLE;
+  if (!read_start(fd, text, &got, cause)) return RecordRead::UNREADABLE;
   std::uint64_t total = got;
   if (got == RECORD_READ_CHARS) {
     char rest[4096];
     std::int64_t n = 0;
     while ((n = os_read(fd, rest, sizeof rest, cause)) > 0) total += static_cast<std::uint64_t>(n);
-    if (n < 0) return RECORD_UNREADABLE;
+    if (n < 0) return RecordRead::UNREADABLE;
   }
   *length = total;
-  return RECORD_VALID;
+  return RecordRead::READ;
 }
 
-int write_record(const char* name, const Sha512Digest& sha512, const Sha1Digest& sha1,
-                 std::uint32_t format_code) {
+RecordWrite write_record(const char* name, const Sha512Digest& sha512, const Sha1Digest& sha1,
+                         std::uint32_t format_code) {
   // A directory at the record's name would make the final rename fail after
   // all the work; refuse it up front as a file that cannot be created.
-  if (os_name_is_directory(name)) return RECORD_CREATE_ERROR;
+  if (os_name_is_directory(name)) return RecordWrite::CREATE_ERROR;
 
   // Ctrl+C or a kill in the middle would leave the temporary file behind;
   // such a request takes effect once the file is renamed or removed.
   os_hold_termination();
-  const int result = write_through_temp(name, sha512, sha1, format_code);
+  const RecordWrite result = write_through_temp(name, sha512, sha1, format_code);
   os_release_termination();
   return result;
 }

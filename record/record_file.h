@@ -28,20 +28,22 @@ inline constexpr std::uint32_t RECORD_FORMAT_CODE = 1;
 inline constexpr RecordField RECORD_CREATED{174, 8};
 // A zero field, eight zero words and a zero byte: all zeros.
 inline constexpr RecordField RECORD_ZEROS{182, 74};
-inline constexpr std::size_t RECORD_NAME_CHARS = 200;
 
-inline constexpr int RECORD_OK = 0;
-// The record cannot be created: the directory refuses a new file, or a
-// directory stands at the record's name.
-inline constexpr int RECORD_CREATE_ERROR = -1;
-// Writing, flushing, closing or putting the record in place failed; any
-// earlier record of that name is left as it was.
-inline constexpr int RECORD_WRITE_ERROR = -2;
-// Something other than a record of the same content stands at the record's
-// name (a record of another file whose SHA-1 digest begins alike, or any file
-// that is not a valid record): it is left as it was, and no record is
-// written.
-inline constexpr int RECORD_OTHER_CONTENT = -3;
+// What write_record did.
+enum class RecordWrite {
+  WRITTEN,
+  // The record cannot be created: the directory refuses a new file, or a
+  // directory stands at the record's name.
+  CREATE_ERROR,
+  // Writing, flushing, closing or putting the record in place failed; any
+  // earlier record of that name is left as it was.
+  WRITE_ERROR,
+  // Something other than a record of the same content stands at the record's
+  // name (a record of another file whose SHA-1 digest begins alike, or any
+  // file that is not a valid record): it is left as it was, and no record is
+  // written.
+  OTHER_CONTENT,
+};
 
 // Seconds since 1970-01-01 00:00:00 UTC, as the record's clock reads them.
 using RecordClock = std::int64_t (*)();
@@ -70,39 +72,49 @@ struct RecordFields {
   std::uint32_t created;  // FFFFFFFF: unknown
 };
 
-// Results of parse_record and read_record_file.
-inline constexpr int RECORD_VALID = 0;
-inline constexpr int RECORD_BAD_LENGTH = -1;     // not 256 characters
-inline constexpr int RECORD_BAD_CHARACTER = -2;  // not 0-9 or A-F; `*where` is its offset
-inline constexpr int RECORD_BAD_FORMAT = -3;     // the format code is not 000001
-inline constexpr int RECORD_BAD_ZEROS = -4;      // the zero fields are not all zeros
-inline constexpr int RECORD_UNREADABLE = -5;     // cannot be opened or read, or not a plain file
+// What parse_record found, the first fault in the order they are checked.
+enum class RecordParse {
+  VALID,
+  BAD_LENGTH,     // not 256 characters
+  BAD_CHARACTER,  // not 0-9 or A-F; `*where` is its offset
+  BAD_FORMAT,     // the format code is not 000001
+  BAD_ZEROS,      // the zero fields are not all zeros
+};
 
 // Checks `length` characters of record text, in this order: the length, every
 // character, the format code, the zero fields; fills `out` when valid.
 // `*where` gets the offset of the first bad character.
-int parse_record(const char* text, std::size_t length, RecordFields* out, std::size_t* where);
+RecordParse parse_record(const char* text, std::size_t length, RecordFields* out,
+                         std::size_t* where);
 
 // How many bytes of a record file are read: enough to tell a record followed
 // by a line end ("\n" or "\r\n") from others.
 inline constexpr std::size_t RECORD_READ_CHARS = RECORD_CHARS + 2;
 
+// Whether a record file's bytes could be read at all (what they hold is
+// parse_record's to say).
+enum class RecordRead {
+  READ,
+  UNREADABLE,  // cannot be opened or read, or not a plain file
+};
+
 // Reads a record file: at most RECORD_READ_CHARS bytes into `text` (which
 // holds that many), the file's whole length into `*length`. When it cannot be
-// opened, is not a plain file or a read fails: RECORD_UNREADABLE, with the
-// cause in `*cause` when given.
-int read_record_file(const char* name, char* text, std::uint64_t* length, OsCause* cause = nullptr);
+// opened, is not a plain file or a read fails: RecordRead::UNREADABLE, with
+// the cause in `*cause` when given.
+RecordRead read_record_file(const char* name, char* text, std::uint64_t* length,
+                            OsCause* cause = nullptr);
 // The same from an open stream of any kind (standard input), read to its end
 // for the length.
-int read_record_stream(int fd, char* text, std::uint64_t* length, OsCause* cause = nullptr);
+RecordRead read_record_stream(int fd, char* text, std::uint64_t* length, OsCause* cause = nullptr);
 
 // Creates the record file `name`, replacing what stands at that name only
 // when it is a valid record of the same content (the same SHA-1 and SHA-512
 // digests) or a symbolic link (replaced, not followed), and only once the new
 // record is complete on disk. Nothing else at the name is ever replaced, not
 // even a file another process puts there meanwhile: a directory gives
-// RECORD_CREATE_ERROR, anything else RECORD_OTHER_CONTENT.
+// RecordWrite::CREATE_ERROR, anything else RecordWrite::OTHER_CONTENT.
 // The temporary file it writes first never outlives the call: the signals
 // that end a process wait until it has been renamed or removed.
-int write_record(const char* name, const Sha512Digest& sha512, const Sha1Digest& sha1,
-                 std::uint32_t format_code);
+RecordWrite write_record(const char* name, const Sha512Digest& sha512, const Sha1Digest& sha1,
+                         std::uint32_t format_code);

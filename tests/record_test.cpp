@@ -33,7 +33,7 @@ class RecordFile : public ::testing::Test {
 
 TEST_F(RecordFile, FieldsInOrder) {
   fixed_clock_value = 0x12345678;
-  ASSERT_EQ(write_record("A9993E36.zmr", SHA512, SHA1, 1), RECORD_OK);
+  ASSERT_EQ(write_record("A9993E36.zmr", SHA512, SHA1, 1), RecordWrite::WRITTEN);
   EXPECT_EQ(read_file("A9993E36.zmr"),
             "DDAF35A193617ABACC417349AE20413112E6FA4E89A97EA20A9EEEE64B55D39A"
             "2192992A274FC1A836BA3C23A3FEEBBD454D4423643CE80E2A9AC94FA54CA49F"
@@ -57,17 +57,17 @@ TEST_F(RecordFile, CreationTimeField) {
   };
   for (const auto& c : cases) {
     fixed_clock_value = c.clock;
-    ASSERT_EQ(write_record("t.zmr", SHA512, SHA1, 1), RECORD_OK);
+    ASSERT_EQ(write_record("t.zmr", SHA512, SHA1, 1), RecordWrite::WRITTEN);
     EXPECT_EQ(read_file("t.zmr").substr(174, 8), c.field) << c.clock;
   }
 }
 
 TEST_F(RecordFile, SecondWriteReplacesTheFirstWithTheLaterTime) {
   fixed_clock_value = 1000;
-  ASSERT_EQ(write_record("A9993E36.zmr", SHA512, SHA1, 1), RECORD_OK);
+  ASSERT_EQ(write_record("A9993E36.zmr", SHA512, SHA1, 1), RecordWrite::WRITTEN);
   const std::string first = read_file("A9993E36.zmr");
   fixed_clock_value = 2000;
-  ASSERT_EQ(write_record("A9993E36.zmr", SHA512, SHA1, 1), RECORD_OK);
+  ASSERT_EQ(write_record("A9993E36.zmr", SHA512, SHA1, 1), RecordWrite::WRITTEN);
   const std::string second = read_file("A9993E36.zmr");
   EXPECT_EQ(first.substr(0, 174), second.substr(0, 174));
   EXPECT_EQ(second.substr(174, 8), "000007D0");
@@ -78,7 +78,7 @@ TEST_F(RecordFile, NewRecordGetsTheUsualPermissions) {
   for (const mode_t mask : {mode_t{022}, mode_t{027}, mode_t{077}}) {
     const mode_t old = umask(mask);
     unlink("p.zmr");
-    EXPECT_EQ(write_record("p.zmr", SHA512, SHA1, 1), RECORD_OK);
+    EXPECT_EQ(write_record("p.zmr", SHA512, SHA1, 1), RecordWrite::WRITTEN);
     umask(old);
     struct stat st {};
     ASSERT_EQ(stat("p.zmr", &st), 0);
@@ -90,7 +90,7 @@ TEST_F(RecordFile, DirectoryThatRefusesNewFiles) {
   // A directory cannot hold new entries once its own name is a plain file
   // in the path: point the record into a "directory" that is a file.
   write_file("plain", std::string("x"));
-  EXPECT_EQ(write_record("plain/r.zmr", SHA512, SHA1, 1), RECORD_CREATE_ERROR);
+  EXPECT_EQ(write_record("plain/r.zmr", SHA512, SHA1, 1), RecordWrite::CREATE_ERROR);
   EXPECT_EQ(read_file("plain"), "x");
 }
 
@@ -102,9 +102,9 @@ void note_temp_name(const char* temp_name) { seen_temp_name = temp_name; }
 TEST_F(RecordFile, TemporaryFileIsBesideTheRecord) {
   ASSERT_EQ(mkdir("sub", 0755), 0);
   set_record_hook(note_temp_name);
-  const int result = write_record("sub/r.zmr", SHA512, SHA1, 1);
+  const RecordWrite result = write_record("sub/r.zmr", SHA512, SHA1, 1);
   set_record_hook(nullptr);
-  ASSERT_EQ(result, RECORD_OK);
+  ASSERT_EQ(result, RecordWrite::WRITTEN);
   EXPECT_EQ(read_file("sub/r.zmr").size(), RECORD_CHARS);
   EXPECT_EQ(seen_temp_name.rfind("sub/.r.zmr.", 0), 0u) << seen_temp_name;
   EXPECT_EQ(list_dir("sub"), std::vector<std::string>{"r.zmr"});
