@@ -52,6 +52,76 @@ inline void fold_words(BlocksFn<Word> blocks, Word* h, const Word* m, std::uint8
   blocks(h, block, 1);
 }
 
+// Least room in the final data block for the end marker and the two length
+// words.
+template <typename Word>
+constexpr std::size_t tail_threshold() {
+  return 2 * sizeof(Word) + 1;
+}
+// The end marker as a whole word: a one bit followed by zeros.
+template <typename Word>
+constexpr Word marker_word() {
+  return static_cast<Word>(Word{1} << (8 * sizeof(Word) - 1));
+}
+
+// The size probe: opens the file, seeks to its end and closes it. Returns
+// the size (1 .. max_bytes) or a failure code. A failed position query reads
+// as the largest unsigned value, and so as too large.
+inline std::int64_t probe_size(const FileOps& fs, const char* path, std::uint64_t max_bytes) {
+  FileSource* src = fs.open(fs, path);
+  if (src == nullptr) return DIGEST_FILE_ERROR;
+  fs.seek_end(src);
+  const auto size = static_cast<std::uint64_t>(fs.position(src));
+  fs.close(src);
+  if (size > max_bytes) return DIGEST_TOO_LARGE;
+  if (size == 0) return DIGEST_FILE_ERROR;
+  return static_cast<std::int64_t>(size);
+}
+
+// The file's last `r` bytes (fewer than a word), the end marker, then zero
+// bytes, left-aligned in one word.
+template <typename Word>
+Word marked_partial_word(const std::uint8_t* bytes, std::size_t r) {
+  Word w = 0;
+  for (std::size_t i = 0; i < r; ++i) w = static_cast<Word>((w << 8) | bytes[i]);
+  w = static_cast<Word>((w << 8) | 0x80u);
+  return static_cast<Word>(w << (8 * (sizeof(Word) - 1 - r)));
+}
+
+// Completes the final data block, whose first `word_count` words hold the
+// file's last bytes (`pad_count` tail bytes already placed): the end marker
+// unless it is placed, zero words, and, when no length block follows, the
+// bit length. Returns 0, or the failure code when the block cannot be what
+// the plan from the size said (DIGEST_LOGIC_ERROR) or the file did not end
+// at its size (DIGEST_FILE_ERROR).
+template <typename Word>
+std::int64_t end_final_block(Word* m, std::size_t word_count, std::size_t& pad_count,
+                             bool extra_block, std::uint32_t total, std::uint64_t size) {
+  if (word_count == 16) return extra_block ? 0 : DIGEST_LOGIC_ERROR;
+  if (pad_count == 0) {
+    m[word_count++] = marker_word<Word>();
+    pad_count += sizeof(Word);
+  }
+  for (; word_count < 16; ++word_count) {
+    m[word_count] = 0;
+    pad_count += sizeof(Word);
+  }
+  if (extra_block) return 0;
+  if (pad_count < tail_threshold<Word>()) return DIGEST_LOGIC_ERROR;
+  if (total != size) return DIGEST_FILE_ERROR;
+  m[15] = static_cast<Word>(static_cast<Word>(total) * Word{8});
+  return 0;
+}
+
+// The length block: zeros and the bit length, led by the end marker when the
+// file ended on a block boundary (no tail byte placed yet).
+template <typename Word>
+void length_block(Word* m, bool with_marker, std::uint64_t size) {
+  m[0] = with_marker ? marker_word<Word>() : Word{0};
+  for (std::size_t i = 1; i < 15; ++i) m[i] = 0;
+  m[15] = static_cast<Word>(static_cast<Word>(size) * Word{8});
+}
+
 // Digests the file at `path`, read through `fs`, into the chaining words `h`, which the caller
 // has set to the algorithm's initial value. `chunk` is the routine's block
 // buffer. `blocks` is the compression path: it folds runs of whole blocks
@@ -64,28 +134,19 @@ std::int64_t frame_file(const FileOps& fs, const char* path, std::uint64_t max_b
                         std::uint8_t* chunk, Word* h, BlocksFn<Word> blocks) {
   constexpr std::size_t WORD_BYTES = sizeof(Word);
   constexpr std::size_t BLOCK_BYTES = 16 * WORD_BYTES;
-  // Least room in the final data block for the end marker and the two
-  // length words.
-  constexpr std::size_t TAIL_THRESHOLD = 2 * WORD_BYTES + 1;
-  constexpr Word MARKER_WORD = static_cast<Word>(Word{1} << (8 * WORD_BYTES - 1));
 
-  // Size probe. A failed position query reads as the largest unsigned value.
-  FileSource* src = fs.open(fs, path);
-  if (src == nullptr) return DIGEST_FILE_ERROR;
-  fs.seek_end(src);
-  const auto size = static_cast<std::uint64_t>(fs.position(src));
-  fs.close(src);
-  if (size > max_bytes) return DIGEST_TOO_LARGE;
-  if (size == 0) return DIGEST_FILE_ERROR;
+  const std::int64_t probed = probe_size(fs, path, max_bytes);
+  if (probed < 0) return probed;
+  const auto size = static_cast<std::uint64_t>(probed);
 
   // Reading pass, from the first byte.
-  src = fs.open(fs, path);
+  FileSource* src = fs.open(fs, path);
   if (src == nullptr) return DIGEST_FILE_ERROR;
 
   // Tail plan, from the size alone: the tail needs a block of its own when
   // the last chunk fills its block or leaves too little room.
   const std::size_t room = BLOCK_BYTES - static_cast<std::size_t>(size % BLOCK_BYTES);
-  const bool extra_block = room < TAIL_THRESHOLD || room == BLOCK_BYTES;
+  const bool extra_block = room < tail_threshold<Word>() || room == BLOCK_BYTES;
 
   std::uint32_t total = 0;  // size < 2^31, so total + one block never wraps
   bool last_chunk = false;
@@ -131,33 +192,15 @@ std::int64_t frame_file(const FileOps& fs, const char* path, std::uint64_t max_b
     if (const std::size_t r = n % WORD_BYTES; r != 0) {
       ++word_count;
       if (!last_chunk) return fail(DIGEST_LOGIC_ERROR);
-      // The r bytes, the end marker, then zero bytes, left-aligned.
-      Word w = 0;
-      for (std::size_t i = 0; i < r; ++i)
-        w = static_cast<Word>((w << 8) | chunk[whole * WORD_BYTES + i]);
-      w = static_cast<Word>((w << 8) | 0x80u);
-      w = static_cast<Word>(w << (8 * (WORD_BYTES - 1 - r)));
-      m[whole] = w;
+      m[whole] = marked_partial_word<Word>(chunk + whole * WORD_BYTES, r);
       pad_count += WORD_BYTES - r;
     }
 
     if (last_chunk) {
-      if (word_count == 16) {
-        if (!extra_block) return fail(DIGEST_LOGIC_ERROR);
-      } else {
-        if (pad_count == 0) {
-          m[word_count++] = MARKER_WORD;
-          pad_count += WORD_BYTES;
-        }
-        for (; word_count < 16; ++word_count) {
-          m[word_count] = 0;
-          pad_count += WORD_BYTES;
-        }
-        if (!extra_block) {
-          if (pad_count < TAIL_THRESHOLD) return fail(DIGEST_LOGIC_ERROR);
-          if (total != size) return fail(DIGEST_FILE_ERROR);
-          m[15] = static_cast<Word>(static_cast<Word>(total) * Word{8});
-        }
+      if (const std::int64_t status =
+              end_final_block(m, word_count, pad_count, extra_block, total, size);
+          status != 0) {
+        return fail(status);
       }
     }
     fold_words(blocks, h, m, chunk);
@@ -166,11 +209,7 @@ std::int64_t frame_file(const FileOps& fs, const char* path, std::uint64_t max_b
   if (total != size) return fail(DIGEST_FILE_ERROR);
 
   if (extra_block) {
-    // The length block; it also carries the end marker when the file ended
-    // on a block boundary.
-    m[0] = pad_count == 0 ? MARKER_WORD : Word{0};
-    for (std::size_t i = 1; i < 15; ++i) m[i] = 0;
-    m[15] = static_cast<Word>(static_cast<Word>(size) * Word{8});
+    length_block(m, pad_count == 0, size);
     fold_words(blocks, h, m, chunk);
   }
   fs.close(src);
