@@ -44,6 +44,14 @@ void blocks_from_words(Word* h, const std::uint8_t* data, std::size_t count) {
   }
 }
 
+// A word-level core over words the caller keeps: FOLD works on a copy.
+template <typename Word, void (*FOLD)(Word*, Word*)>
+void fold_copy(Word* h, const Word* m) {
+  Word w[16];
+  for (std::size_t t = 0; t < 16; ++t) w[t] = m[t];
+  FOLD(h, w);
+}
+
 // Folds the block whose sixteen words are `m` into h: the words are stored
 // big-endian into `block` (one block of bytes) and handed to the path.
 template <typename Word>

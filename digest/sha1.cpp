@@ -93,9 +93,7 @@ std::uint32_t sha1_f(std::uint32_t b, std::uint32_t c, std::uint32_t d, int t) {
 std::uint32_t sha1_k(int t) { return SHA1_K[step_index(t) / 20]; }
 
 void sha1_compress(std::uint32_t* h, const std::uint32_t* m) {
-  std::uint32_t w[16];
-  for (int t = 0; t < 16; ++t) w[t] = m[t];
-  compress_words(h, w);
+  fold_copy<std::uint32_t, compress_words>(h, m);
 }
 
 void sha1_blocks_portable(std::uint32_t* h, const std::uint8_t* data, std::size_t count) {

@@ -71,9 +71,7 @@ ZMRGEN_ALWAYS_INLINE void compress_words(std::uint64_t* state, std::uint64_t* w)
 }  // namespace
 
 void sha512_compress(std::uint64_t* h, const std::uint64_t* m) {
-  std::uint64_t w[16];
-  for (int t = 0; t < 16; ++t) w[t] = m[t];
-  compress_words(h, w);
+  fold_copy<std::uint64_t, compress_words>(h, m);
 }
 
 void sha512_blocks_portable(std::uint64_t* h, const std::uint8_t* data, std::size_t count) {
