@@ -151,6 +151,36 @@ std::string hex_words(const Sha512Digest& d) {
   return s;
 }
 
+namespace {
+
+// Fills the caller's array with a sentinel (DEADBEEF in a 32-bit word,
+// DEADBEEFCAFEF00D in a 64-bit one) so that any write by the call shows.
+template <typename Digest, typename Status>
+FileDigestCall call_file_digest(Status (*routine)(const char*, Digest&), const std::string& path) {
+  using Word = typename Digest::value_type;
+  constexpr Word SENTINEL = static_cast<Word>(0xDEADBEEFCAFEF00DULL >> (64 - 8 * sizeof(Word)));
+  Digest d;
+  d.fill(SENTINEL);
+  const DigestStatus64 s = routine(path.c_str(), d);
+  bool untouched = true;
+  for (const auto w : d) untouched = untouched && w == SENTINEL;
+  return {s, hex_words(d), untouched};
+}
+
+}  // namespace
+
+FileDigestCall call_sha1_file(const std::string& path) { return call_file_digest(sha1_file, path); }
+
+FileDigestCall call_sha512_file(const std::string& path) {
+  return call_file_digest(sha512_file, path);
+}
+
+const std::array<FileDigestRoutine, 2> FILE_DIGEST_ROUTINES{{
+    {"SHA-1", 64, 9, call_sha1_file, [](const Bytes& m) { return hex_words(reference_sha1(m)); }},
+    {"SHA-512", 128, 17, call_sha512_file,
+     [](const Bytes& m) { return hex_words(reference_sha512(m)); }},
+}};
+
 std::string success_output(const Sha1Digest& sha1, const Sha512Digest& sha512) {
   std::string s = "\nSHA-1 message digest:\n";
   char buf[32];

@@ -3,6 +3,8 @@
 // reference digest (the whole message padded in memory, then compressed).
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -59,6 +61,26 @@ Sha1Digest reference_sha1(const Bytes& message);
 Sha512Digest reference_sha512(const Bytes& message);
 std::string hex_words(const Sha1Digest& d);    // 40 uppercase digits
 std::string hex_words(const Sha512Digest& d);  // 128 uppercase digits
+
+// One call of a file digest routine, seen from the caller, whose array was
+// filled with a sentinel before the call.
+struct FileDigestCall {
+  DigestStatus64 status;
+  std::string hex;  // the caller's array after the call
+  bool untouched;   // the array still holds what it held before the call
+};
+FileDigestCall call_sha1_file(const std::string& path);
+FileDigestCall call_sha512_file(const std::string& path);
+
+// The two file digest routines, for tests that run the same cases on both.
+struct FileDigestRoutine {
+  const char* name;
+  std::size_t block;
+  std::size_t tail_threshold;  // least room for the end marker and the length
+  FileDigestCall (*call)(const std::string& path);
+  std::string (*reference_hex)(const Bytes& message);
+};
+extern const std::array<FileDigestRoutine, 2> FILE_DIGEST_ROUTINES;
 
 // Runs the built tool (or checker) in a new session (no controlling terminal, so the key
 // wait returns at once) with standard input from /dev/null.
