@@ -18,7 +18,6 @@
 #include <thread>
 #include <vector>
 
-#include "app/driver.h"
 #include "test_util.h"
 
 namespace {
@@ -188,10 +187,7 @@ TEST(FaultSweep, FailedOpenAtEveryStageOfARun) {
     std::string out;
     {
       ScriptedFsGuard guard(f);
-      const char* argv[] = {"zmrgen", "input", nullptr};
-      begin_capture_stdout();
-      status = run_generator(2, argv);
-      out = end_capture_stdout();
+      status = run_generator_captured("input", out);
     }
     EXPECT_EQ(status, c.status) << "open " << c.failing;
     EXPECT_EQ(out, c.out) << "open " << c.failing;
@@ -375,10 +371,7 @@ TEST(RecordPlace, RemovedCurrentDirectory) {
   {
     ScratchCwd cwd;
     ASSERT_EQ(::rmdir(cwd.dir().path().c_str()), 0);
-    const char* argv[] = {"zmrgen", input.c_str(), nullptr};
-    begin_capture_stdout();
-    status = run_generator(2, argv);
-    out = end_capture_stdout();
+    status = run_generator_captured(input, out);
   }
   EXPECT_EQ(status, 3);
   EXPECT_EQ(out,

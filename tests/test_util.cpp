@@ -20,6 +20,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "app/driver.h"
 #include "digest/file_source.h"
 #include "digest/sha1.h"
 #include "digest/sha512.h"
@@ -404,3 +405,11 @@ std::string end_capture_stdout() {
   return s;
 }
 #endif  // _WIN32
+
+std::int32_t run_generator_captured(const std::string& input, std::string& out) {
+  const char* argv[] = {"zmrgen", input.c_str(), nullptr};
+  begin_capture_stdout();
+  const std::int32_t status = run_generator(2, argv);
+  out = end_capture_stdout();
+  return status;
+}

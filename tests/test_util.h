@@ -142,3 +142,7 @@ class ScriptedFsGuard {
 // Captures what the code under test prints on standard output.
 void begin_capture_stdout();
 std::string end_capture_stdout();
+
+// Runs the generator in this process on one input name, as `zmrgen input`,
+// with what it prints captured into `out`; returns its exit status.
+std::int32_t run_generator_captured(const std::string& input, std::string& out);
