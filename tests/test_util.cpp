@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 
@@ -291,11 +292,14 @@ struct ScriptedStream {
 };
 
 ScriptedFile* scripted = nullptr;
+// Held by every operation of the scripted seam.
+std::mutex scripted_mutex;
 
 FileSource* as_source(ScriptedStream* s) { return reinterpret_cast<FileSource*>(s); }
 ScriptedStream* as_stream(FileSource* s) { return reinterpret_cast<ScriptedStream*>(s); }
 
 FileSource* scripted_open(const FileOps&, const char* path) {
+  const std::lock_guard<std::mutex> lock(scripted_mutex);
   ScriptedFile& f = *scripted;
   const int index = ++f.opens;
   if (f.before_open) f.before_open(f, index);
@@ -307,9 +311,13 @@ FileSource* scripted_open(const FileOps&, const char* path) {
   return as_source(new ScriptedStream{});
 }
 
-void scripted_seek_end(FileSource* src) { as_stream(src)->at_end = true; }
+void scripted_seek_end(FileSource* src) {
+  const std::lock_guard<std::mutex> lock(scripted_mutex);
+  as_stream(src)->at_end = true;
+}
 
 std::int64_t scripted_position(FileSource* src) {
+  const std::lock_guard<std::mutex> lock(scripted_mutex);
   ScriptedStream* s = as_stream(src);
   if (s->at_end && scripted->probe_position) return *scripted->probe_position;
   return s->at_end ? static_cast<std::int64_t>(scripted->content.size())
@@ -317,6 +325,7 @@ std::int64_t scripted_position(FileSource* src) {
 }
 
 std::size_t scripted_read(FileSource* src, std::uint8_t* buf, std::size_t count) {
+  const std::lock_guard<std::mutex> lock(scripted_mutex);
   ScriptedFile& f = *scripted;
   ScriptedStream* s = as_stream(src);
   const int index = ++f.reads;
@@ -329,18 +338,24 @@ std::size_t scripted_read(FileSource* src, std::uint8_t* buf, std::size_t count)
       limited = true;
     }
   }
-  const std::size_t avail = s->offset < f.content.size() ? f.content.size() - s->offset : 0;
+  const Bytes* view = f.read_view ? f.read_view(count) : nullptr;
+  const Bytes& content = view != nullptr ? *view : f.content;
+  const std::size_t avail = s->offset < content.size() ? content.size() - s->offset : 0;
   const std::size_t n = want < avail ? want : avail;
-  std::memcpy(buf, f.content.data() + s->offset, n);
+  std::memcpy(buf, content.data() + s->offset, n);
   s->offset += n;
   f.bytes_read += n;
   if (n < count && !limited) s->eof = true;  // a short read at the end of the file
   return n;
 }
 
-bool scripted_at_eof(FileSource* src) { return as_stream(src)->eof; }
+bool scripted_at_eof(FileSource* src) {
+  const std::lock_guard<std::mutex> lock(scripted_mutex);
+  return as_stream(src)->eof;
+}
 
 void scripted_close(FileSource* src) {
+  const std::lock_guard<std::mutex> lock(scripted_mutex);
   ++scripted->closes;
   delete as_stream(src);
 }
@@ -351,11 +366,13 @@ FileIdentity scripted_identity_now() {
 }
 
 bool scripted_identity(FileSource*, FileIdentity* out) {
+  const std::lock_guard<std::mutex> lock(scripted_mutex);
   *out = scripted_identity_now();
   return true;
 }
 
 bool scripted_identity_of(const char* path, FileIdentity* out) {
+  const std::lock_guard<std::mutex> lock(scripted_mutex);
   if (std::strcmp(path, "missing") == 0 || scripted->removed) return false;
   *out = scripted_identity_now();
   return true;

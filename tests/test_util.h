@@ -106,6 +106,11 @@ std::string success_output(const Sha1Digest& sha1, const Sha512Digest& sha512);
 
 // A scripted file behind the digest seam. Every open sees `content` as it is
 // at that moment; `before_open` may change it (opens are counted from 1).
+// Each operation holds one lock, hooks included, so two streams may be used
+// from two threads at once (digest_both with its passes forced side by
+// side); hooks must not call the seam. The seam does not offer itself as
+// concurrent, so the automatic schedule still runs the passes in turn and
+// the open and read counts keep their order.
 struct ScriptedFile {
   Bytes content;
   std::optional<std::int64_t> probe_position;  // what the size probe reports
@@ -115,6 +120,11 @@ struct ScriptedFile {
   std::function<std::optional<std::size_t>(int read_index)> read_limit;
   std::function<void(ScriptedFile&, int open_index)> before_open;
   std::function<void(ScriptedFile&, int read_index)> before_read;
+  // Per read call: the bytes that read sees in place of `content`, chosen by
+  // the count asked for (the digest passes read whole blocks, 64 bytes for
+  // SHA-1 and 128 for SHA-512, a checking pass larger pieces); nullptr means
+  // `content`. The size probe and the identity still see `content`.
+  std::function<const Bytes*(std::size_t count)> read_view;
   // The file's identity is its size, `index` and `version` (a real write
   // moves the modification time: bump `version` with it); `removed` makes
   // the name lead nowhere while open streams go on reading.
