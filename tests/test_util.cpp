@@ -133,27 +133,23 @@ Sha512Digest reference_sha512(const Bytes& message) {
   return d;
 }
 
-std::string hex_words(const Sha1Digest& d) {
-  std::string s;
-  char buf[17];
-  for (const auto w : d) {
-    std::snprintf(buf, sizeof buf, "%08" PRIX32, w);
-    s += buf;
-  }
-  return s;
-}
-
-std::string hex_words(const Sha512Digest& d) {
-  std::string s;
-  char buf[17];
-  for (const auto w : d) {
-    std::snprintf(buf, sizeof buf, "%016" PRIX64, w);
-    s += buf;
-  }
-  return s;
-}
-
 namespace {
+
+// One word in uppercase hexadecimal, two digits a byte.
+template <typename Word>
+std::string hex_word(Word w) {
+  char buf[17];
+  std::snprintf(buf, sizeof buf, "%0*" PRIX64, static_cast<int>(2 * sizeof(Word)),
+                static_cast<std::uint64_t>(w));
+  return buf;
+}
+
+template <typename Word, std::size_t N>
+std::string hex_of(const std::array<Word, N>& words) {
+  std::string s;
+  for (const Word w : words) s += hex_word(w);
+  return s;
+}
 
 // Fills the caller's array with a sentinel (DEADBEEF in a 32-bit word,
 // DEADBEEFCAFEF00D in a 64-bit one) so that any write by the call shows.
@@ -166,10 +162,14 @@ FileDigestCall call_file_digest(Status (*routine)(const char*, Digest&), const s
   const DigestStatus64 s = routine(path.c_str(), d);
   bool untouched = true;
   for (const auto w : d) untouched = untouched && w == SENTINEL;
-  return {s, hex_words(d), untouched};
+  return {s, hex_of(d), untouched};
 }
 
 }  // namespace
+
+std::string hex_words(const Sha1Digest& d) { return hex_of(d); }
+
+std::string hex_words(const Sha512Digest& d) { return hex_of(d); }
 
 FileDigestCall call_sha1_file(const std::string& path) { return call_file_digest(sha1_file, path); }
 
@@ -185,15 +185,10 @@ const std::array<FileDigestRoutine, 2> FILE_DIGEST_ROUTINES{{
 
 std::string success_output(const Sha1Digest& sha1, const Sha512Digest& sha512) {
   std::string s = "\nSHA-1 message digest:\n";
-  char buf[32];
-  for (const auto w : sha1) {
-    std::snprintf(buf, sizeof buf, "%08" PRIX32 " ", w);
-    s += buf;
-  }
+  for (const auto w : sha1) s += hex_word(w) + " ";
   s += "\n\nSHA-512 message digest:\n";
   for (std::size_t i = 0; i < 8; ++i) {
-    std::snprintf(buf, sizeof buf, "%016" PRIX64 " ", sha512[i]);
-    s += buf;
+    s += hex_word(sha512[i]) + " ";
     if (i == 3) s += "\n";
   }
   s += "\n\nDone.  Press any key to quit.\n";
