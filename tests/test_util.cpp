@@ -12,7 +12,6 @@
 #endif  // _WIN32
 
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -135,22 +134,6 @@ Sha512Digest reference_sha512(const Bytes& message) {
 
 namespace {
 
-// One word in uppercase hexadecimal, two digits a byte.
-template <typename Word>
-std::string hex_word(Word w) {
-  char buf[17];
-  std::snprintf(buf, sizeof buf, "%0*" PRIX64, static_cast<int>(2 * sizeof(Word)),
-                static_cast<std::uint64_t>(w));
-  return buf;
-}
-
-template <typename Word, std::size_t N>
-std::string hex_of(const std::array<Word, N>& words) {
-  std::string s;
-  for (const Word w : words) s += hex_word(w);
-  return s;
-}
-
 // Fills the caller's array with a sentinel (DEADBEEF in a 32-bit word,
 // DEADBEEFCAFEF00D in a 64-bit one) so that any write by the call shows.
 template <typename Digest, typename Status>
@@ -162,14 +145,10 @@ FileDigestCall call_file_digest(Status (*routine)(const char*, Digest&), const s
   const DigestStatus64 s = routine(path.c_str(), d);
   bool untouched = true;
   for (const auto w : d) untouched = untouched && w == SENTINEL;
-  return {s, hex_of(d), untouched};
+  return {s, hex_words(d), untouched};
 }
 
 }  // namespace
-
-std::string hex_words(const Sha1Digest& d) { return hex_of(d); }
-
-std::string hex_words(const Sha512Digest& d) { return hex_of(d); }
 
 FileDigestCall call_sha1_file(const std::string& path) { return call_file_digest(sha1_file, path); }
 

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <array>
+#include <cinttypes>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <optional>
 #include <string>
@@ -59,8 +61,23 @@ Bytes pattern_bytes(std::size_t n, std::uint32_t seed = 1);
 // One-shot reference digests of a message held in memory.
 Sha1Digest reference_sha1(const Bytes& message);
 Sha512Digest reference_sha512(const Bytes& message);
-std::string hex_words(const Sha1Digest& d);    // 40 uppercase digits
-std::string hex_words(const Sha512Digest& d);  // 128 uppercase digits
+
+// One word in uppercase hexadecimal, two digits a byte.
+template <typename Word>
+std::string hex_word(Word w) {
+  char buf[17];
+  std::snprintf(buf, sizeof buf, "%0*" PRIX64, static_cast<int>(2 * sizeof(Word)),
+                static_cast<std::uint64_t>(w));
+  return buf;
+}
+// Words one after the other in hexadecimal: 40 digits for a SHA-1 digest,
+// 128 for a SHA-512 one.
+template <typename Words>
+std::string hex_words(const Words& words) {
+  std::string s;
+  for (const auto w : words) s += hex_word(w);
+  return s;
+}
 
 // One call of a file digest routine, seen from the caller, whose array was
 // filled with a sentinel before the call.
