@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -16,56 +15,6 @@
 #include "test_util.h"
 
 namespace {
-
-// A file whose bytes depend on who reads them: the digest passes read in
-// blocks (64 bytes for SHA-1, 128 for SHA-512), the check pass in larger
-// pieces, so each reader can be shown a content of its own. Its identity
-// never changes, as on a file system whose times do not show a write. Safe
-// from two threads: the contents are fixed before the run.
-struct ReaderView {
-  const Bytes* sha1;
-  const Bytes* sha512;
-  const Bytes* others;
-};
-const ReaderView* view = nullptr;
-
-struct ViewStream {
-  std::size_t offset = 0;
-  bool at_end = false;
-  bool eof = false;
-};
-
-ViewStream* as_view(FileSource* s) { return reinterpret_cast<ViewStream*>(s); }
-
-FileSource* view_open(const FileOps&, const char*) {
-  return reinterpret_cast<FileSource*>(new ViewStream{});
-}
-void view_seek_end(FileSource* src) { as_view(src)->at_end = true; }
-std::int64_t view_position(FileSource* src) {
-  const ViewStream* s = as_view(src);
-  return static_cast<std::int64_t>(s->at_end ? view->sha1->size() : s->offset);
-}
-std::size_t view_read(FileSource* src, std::uint8_t* buf, std::size_t count) {
-  ViewStream* s = as_view(src);
-  const Bytes& content = count == 64 ? *view->sha1 : count == 128 ? *view->sha512 : *view->others;
-  const std::size_t avail = s->offset < content.size() ? content.size() - s->offset : 0;
-  const std::size_t n = count < avail ? count : avail;
-  std::memcpy(buf, content.data() + s->offset, n);
-  s->offset += n;
-  if (n < count) s->eof = true;
-  return n;
-}
-bool view_at_eof(FileSource* src) { return as_view(src)->eof; }
-void view_close(FileSource* src) { delete as_view(src); }
-bool view_identity_of(const char*, FileIdentity* out) {
-  *out = FileIdentity{1, 2, view->sha1->size(), 3, 4, 5, 6};
-  return true;
-}
-bool view_identity(FileSource*, FileIdentity* out) { return view_identity_of("", out); }
-
-constexpr FileOps VIEW_OPS{view_open,  view_seek_end, view_position,    view_read,
-                           view_at_eof, view_close,   nullptr,          view_identity,
-                           view_identity_of,          /*concurrent=*/true};
 
 TEST(BothDigests, PassesThatReadDifferentBytesGetNoResult) {
   const Bytes base = pattern_bytes(1000, 3);
@@ -87,17 +36,27 @@ TEST(BothDigests, PassesThatReadDifferentBytesGetNoResult) {
       {"both digest passes read the same other bytes, the check pass not", other, other, base, true,
        false},
   };
-  const FileIdentity identity{1, 2, base.size(), 3, 4, 5, 6};
   for (const Case& c : cases) {
     for (const DigestSchedule schedule : {DigestSchedule::sequential, DigestSchedule::parallel}) {
       const bool parallel = schedule == DigestSchedule::parallel;
-      const ReaderView v{&c.sha1, &c.sha512, &c.check};
-      view = &v;
-      set_file_ops(&VIEW_OPS);
+      // A file whose bytes depend on who reads them: the digest passes read
+      // in blocks (64 bytes for SHA-1, 128 for SHA-512), the check pass in
+      // larger pieces. Its identity never changes, as on a file system
+      // whose times do not show a write.
+      ScriptedFile f;
+      f.content = base;
+      f.read_view = [&c](std::size_t count) {
+        return count == 64 ? &c.sha1 : count == 128 ? &c.sha512 : &c.check;
+      };
       BothDigests out{};
-      digest_both("f", identity, out, schedule);
-      set_file_ops(nullptr);
+      {
+        ScriptedFsGuard guard(f);
+        FileIdentity identity{};
+        ASSERT_TRUE(file_ops().identity_of("f", &identity));
+        digest_both("f", identity, out, schedule);
+      }
       const std::string what = std::string(c.what) + (parallel ? ", side by side" : ", in turn");
+      EXPECT_EQ(f.opens - f.failed_opens, f.closes) << what << ": a stream was left open";
       // The SHA-1 stage cannot see the change by itself: its digest stands.
       EXPECT_EQ(out.sha1_status, 1000) << what;
       EXPECT_EQ(out.sha1, reference_sha1(c.sha1)) << what;

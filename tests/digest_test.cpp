@@ -12,46 +12,6 @@
 
 namespace {
 
-// What one call of a file digest routine did, seen from the caller.
-struct Outcome {
-  DigestStatus64 status;
-  std::string hex;  // the caller's array after the call
-  bool untouched;   // the array still holds what it held before the call
-};
-
-constexpr std::uint32_t SENTINEL32 = 0xDEADBEEFu;
-constexpr std::uint64_t SENTINEL64 = 0xDEADBEEFCAFEF00DULL;
-
-Outcome digest_sha1(const std::string& path) {
-  Sha1Digest d;
-  d.fill(SENTINEL32);
-  const DigestStatus s = sha1_file(path.c_str(), d);
-  bool untouched = true;
-  for (const auto w : d) untouched = untouched && w == SENTINEL32;
-  return {s, hex_words(d), untouched};
-}
-
-Outcome digest_sha512(const std::string& path) {
-  Sha512Digest d;
-  d.fill(SENTINEL64);
-  const DigestStatus64 s = sha512_file(path.c_str(), d);
-  bool untouched = true;
-  for (const auto w : d) untouched = untouched && w == SENTINEL64;
-  return {s, hex_words(d), untouched};
-}
-
-struct Algorithm {
-  const char* name;
-  std::size_t block;
-  Outcome (*digest)(const std::string&);
-  std::string (*reference_hex)(const Bytes&);
-};
-
-const Algorithm ALGORITHMS[] = {
-    {"SHA-1", 64, digest_sha1, [](const Bytes& m) { return hex_words(reference_sha1(m)); }},
-    {"SHA-512", 128, digest_sha512, [](const Bytes& m) { return hex_words(reference_sha512(m)); }},
-};
-
 Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 // The step function and constant take the step as |t| modulo 80: each row
@@ -105,12 +65,12 @@ TEST(FileDigest, FipsKnownAnswers) {
     write_file(path, c.message);
     const auto size = static_cast<DigestStatus64>(c.message.size());
     if (c.sha1 != nullptr) {
-      const Outcome o = digest_sha1(path);
+      const FileDigestCall o = call_sha1_file(path);
       EXPECT_EQ(o.status, size);
       EXPECT_EQ(o.hex, c.sha1);
     }
     if (c.sha512 != nullptr) {
-      const Outcome o = digest_sha512(path);
+      const FileDigestCall o = call_sha512_file(path);
       EXPECT_EQ(o.status, size);
       EXPECT_EQ(o.hex, c.sha512);
     }
@@ -126,8 +86,8 @@ TEST(FileDigest, EverySizeMatchesTheReference) {
   for (std::size_t size = 1; size <= 3 * 128 + 1; ++size) {
     const Bytes content = pattern_bytes(size, static_cast<std::uint32_t>(size));
     write_file(path, content);
-    for (const Algorithm& a : ALGORITHMS) {
-      const Outcome o = a.digest(path);
+    for (const FileDigestRoutine& a : FILE_DIGEST_ROUTINES) {
+      const FileDigestCall o = a.call(path);
       ASSERT_EQ(o.status, static_cast<DigestStatus64>(size)) << a.name << " size " << size;
       ASSERT_EQ(o.hex, a.reference_hex(content)) << a.name << " size " << size;
     }
@@ -283,9 +243,9 @@ TEST(Limits, FileRoutinesAcceptTheirLargestFile) {
   ScratchDir dir;
   const std::string path = dir.file("big");
   make_sparse_file(path, SHA1_MAX_BYTES);
-  EXPECT_EQ(digest_sha1(path).status, static_cast<DigestStatus64>(SHA1_MAX_BYTES));
+  EXPECT_EQ(call_sha1_file(path).status, static_cast<DigestStatus64>(SHA1_MAX_BYTES));
   make_sparse_file(path, SHA512_MAX_BYTES);
-  EXPECT_EQ(digest_sha512(path).status, static_cast<DigestStatus64>(SHA512_MAX_BYTES));
+  EXPECT_EQ(call_sha512_file(path).status, static_cast<DigestStatus64>(SHA512_MAX_BYTES));
 }
 
 TEST(Limits, OneByteMoreIsRefusedBeforeAnyRead) {
@@ -298,7 +258,7 @@ TEST(Limits, OneByteMoreIsRefusedBeforeAnyRead) {
     f.content = text("x");
     f.probe_position = c.size;  // -1: the position query failed
     ScriptedFsGuard guard(f);
-    const Outcome o = c.sha512 ? digest_sha512("file") : digest_sha1("file");
+    const FileDigestCall o = c.sha512 ? call_sha512_file("file") : call_sha1_file("file");
     EXPECT_EQ(o.status, DIGEST_TOO_LARGE) << c.size;
     EXPECT_TRUE(o.untouched);
     EXPECT_EQ(f.reads, 0) << c.size;
@@ -307,9 +267,9 @@ TEST(Limits, OneByteMoreIsRefusedBeforeAnyRead) {
   // The real file system agrees on a real sparse file.
   ScratchDir dir;
   make_sparse_file(dir.file("big"), SHA1_MAX_BYTES + 1);
-  EXPECT_EQ(digest_sha1(dir.file("big")).status, DIGEST_TOO_LARGE);
+  EXPECT_EQ(call_sha1_file(dir.file("big")).status, DIGEST_TOO_LARGE);
   make_sparse_file(dir.file("big"), SHA512_MAX_BYTES + 1);
-  EXPECT_EQ(digest_sha512(dir.file("big")).status, DIGEST_TOO_LARGE);
+  EXPECT_EQ(call_sha512_file(dir.file("big")).status, DIGEST_TOO_LARGE);
 }
 
 // ---- Failures through the scripted file seam ----
@@ -390,13 +350,13 @@ TEST(Framing, FilesThatChangeOrFailBetweenProbeAndReading) {
       {"second open fails", Change::SecondOpenFails, 300, false},
   };
   for (const FaultCase& c : cases) {
-    for (const Algorithm& a : ALGORITHMS) {
+    for (const FileDigestRoutine& a : FILE_DIGEST_ROUTINES) {
       ScriptedFile f;
       f.content = pattern_bytes(c.size, 3);
       const Bytes original = f.content;
       script(f, c.change);
       ScriptedFsGuard guard(f);
-      const Outcome o = a.digest("file");
+      const FileDigestCall o = a.call("file");
       if (c.succeeds) {
         EXPECT_EQ(o.status, static_cast<DigestStatus64>(c.size)) << a.name << ": " << c.what;
         EXPECT_EQ(o.hex, a.reference_hex(original)) << a.name << ": " << c.what;
@@ -423,21 +383,22 @@ TEST(Framing, RefusalsWithoutReading) {
       {"empty name", ""},
   };
   for (const auto& c : cases) {
-    for (const Algorithm& a : ALGORITHMS) {
-      const Outcome o = a.digest(c.path);
+    for (const FileDigestRoutine& a : FILE_DIGEST_ROUTINES) {
+      const FileDigestCall o = a.call(c.path);
       EXPECT_EQ(o.status, DIGEST_FILE_ERROR) << a.name << ": " << c.what;
       EXPECT_TRUE(o.untouched) << a.name << ": " << c.what;
     }
   }
   // Every bit of the 64-bit status is set for a SHA-512 failure.
-  EXPECT_EQ(static_cast<std::uint64_t>(digest_sha512(dir.file("empty")).status), ~std::uint64_t{0});
+  EXPECT_EQ(static_cast<std::uint64_t>(call_sha512_file(dir.file("empty")).status),
+            ~std::uint64_t{0});
 }
 
 TEST(Framing, EmptyScriptedFileIsNeverRead) {
-  for (const Algorithm& a : ALGORITHMS) {
+  for (const FileDigestRoutine& a : FILE_DIGEST_ROUTINES) {
     ScriptedFile f;
     ScriptedFsGuard guard(f);
-    EXPECT_EQ(a.digest("file").status, DIGEST_FILE_ERROR) << a.name;
+    EXPECT_EQ(a.call("file").status, DIGEST_FILE_ERROR) << a.name;
     EXPECT_EQ(f.reads, 0) << a.name;
     EXPECT_EQ(f.opens, 1) << a.name;
     EXPECT_EQ(f.closes, 1) << a.name;

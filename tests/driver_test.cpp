@@ -6,7 +6,6 @@
 
 #include <string>
 
-#include "app/driver.h"
 #include "test_util.h"
 
 namespace {
@@ -34,10 +33,7 @@ class DriverRun : public ::testing::Test {
 
   std::int32_t run(ScriptedFile& f, std::string& out) {
     ScriptedFsGuard guard(f);
-    const char* argv[] = {"zmrgen", "input", nullptr};
-    begin_capture_stdout();
-    const std::int32_t status = run_generator(2, argv);
-    out = end_capture_stdout();
+    const std::int32_t status = run_generator_captured("input", out);
     EXPECT_EQ(f.opens - f.failed_opens, f.closes) << "a stream was left open";
     return status;
   }

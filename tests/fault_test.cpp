@@ -18,57 +18,14 @@
 #include <thread>
 #include <vector>
 
-#include "app/driver.h"
 #include "test_util.h"
 
 namespace {
 
-constexpr std::uint32_t SENTINEL32 = 0xDEADBEEFu;
-constexpr std::uint64_t SENTINEL64 = 0xDEADBEEFCAFEF00DULL;
-
-// One call of a file digest routine, seen from the caller.
-struct Call {
-  DigestStatus64 status;
-  std::string hex;  // the caller's array after the call
-  bool untouched;   // the array still holds what it held before the call
-};
-
-Call call_sha1(const char* path) {
-  Sha1Digest d;
-  d.fill(SENTINEL32);
-  const DigestStatus s = sha1_file(path, d);
-  bool untouched = true;
-  for (const auto w : d) untouched = untouched && w == SENTINEL32;
-  return {s, hex_words(d), untouched};
-}
-
-Call call_sha512(const char* path) {
-  Sha512Digest d;
-  d.fill(SENTINEL64);
-  const DigestStatus64 s = sha512_file(path, d);
-  bool untouched = true;
-  for (const auto w : d) untouched = untouched && w == SENTINEL64;
-  return {s, hex_words(d), untouched};
-}
-
-struct Digest {
-  const char* name;
-  std::size_t block;
-  std::size_t tail_threshold;  // least room for the end marker and the length
-  Call (*call)(const char*);
-  std::string (*reference_hex)(const Bytes&);
-};
-
-const Digest DIGESTS[] = {
-    {"SHA-1", 64, 9, call_sha1, [](const Bytes& m) { return hex_words(reference_sha1(m)); }},
-    {"SHA-512", 128, 17, call_sha512,
-     [](const Bytes& m) { return hex_words(reference_sha512(m)); }},
-};
-
 // Sizes on both sides of every place where the tail changes shape: one
 // byte, the last size whose length fits the final data block, the first
 // that needs a length block, the block boundary, one block later.
-std::vector<std::size_t> sizes_around_tail_boundaries(const Digest& d) {
+std::vector<std::size_t> sizes_around_tail_boundaries(const FileDigestRoutine& d) {
   std::vector<std::size_t> sizes{1};
   for (std::size_t blocks = 1; blocks <= 2; ++blocks) {
     const std::size_t edge = blocks * d.block;
@@ -87,7 +44,7 @@ int reads_for(std::size_t size, std::size_t block) {
   return static_cast<int>((size + block - 1) / block);
 }
 
-std::string where(const Digest& d, std::size_t size, const char* change, int point) {
+std::string where(const FileDigestRoutine& d, std::size_t size, const char* change, int point) {
   return std::string(d.name) + ", " + std::to_string(size) + " bytes, " + change + " before read " +
          std::to_string(point);
 }
@@ -108,7 +65,7 @@ TEST(FaultSweep, FileChangingAtEveryPointOfTheReadingPass) {
        [](Bytes& c, std::size_t offset) { c.resize(offset); }},
       {"is emptied", false, [](Bytes& c, std::size_t) { c.clear(); }},
   };
-  for (const Digest& d : DIGESTS) {
+  for (const FileDigestRoutine& d : FILE_DIGEST_ROUTINES) {
     for (const std::size_t size : sizes_around_tail_boundaries(d)) {
       const Bytes original = pattern_bytes(size, static_cast<std::uint32_t>(size));
       const int reads = reads_for(size, d.block);
@@ -125,7 +82,7 @@ TEST(FaultSweep, FileChangingAtEveryPointOfTheReadingPass) {
               change.apply(s.content, std::min(offset, s.content.size()));
             }
           };
-          Call c{};
+          FileDigestCall c{};
           {
             ScriptedFsGuard guard(f);
             c = d.call("input");
@@ -152,7 +109,7 @@ TEST(FaultSweep, FileChangingAtEveryPointOfTheReadingPass) {
 }
 
 TEST(FaultSweep, ReadErrorAtEveryRead) {
-  for (const Digest& d : DIGESTS) {
+  for (const FileDigestRoutine& d : FILE_DIGEST_ROUTINES) {
     for (const std::size_t size : sizes_around_tail_boundaries(d)) {
       const int reads = reads_for(size, d.block);
       for (int failing = 1; failing <= reads; ++failing) {
@@ -166,7 +123,7 @@ TEST(FaultSweep, ReadErrorAtEveryRead) {
             if (index == failing) return brings;
             return std::nullopt;
           };
-          Call c{};
+          FileDigestCall c{};
           {
             ScriptedFsGuard guard(f);
             c = d.call("input");
@@ -185,12 +142,12 @@ TEST(FaultSweep, ReadErrorAtEveryRead) {
 }
 
 TEST(FaultSweep, FailedOpenOfEitherPass) {
-  for (const Digest& d : DIGESTS) {
+  for (const FileDigestRoutine& d : FILE_DIGEST_ROUTINES) {
     for (const int failing : {1, 2}) {  // the size probe, the reading pass
       ScriptedFile f;
       f.content = pattern_bytes(300, 4);
       f.fail_open = failing;
-      Call c{};
+      FileDigestCall c{};
       {
         ScriptedFsGuard guard(f);
         c = d.call("input");
@@ -230,10 +187,7 @@ TEST(FaultSweep, FailedOpenAtEveryStageOfARun) {
     std::string out;
     {
       ScriptedFsGuard guard(f);
-      const char* argv[] = {"zmrgen", "input", nullptr};
-      begin_capture_stdout();
-      status = run_generator(2, argv);
-      out = end_capture_stdout();
+      status = run_generator_captured("input", out);
     }
     EXPECT_EQ(status, c.status) << "open " << c.failing;
     EXPECT_EQ(out, c.out) << "open " << c.failing;
@@ -342,8 +296,8 @@ TEST_F(Fifo, InputsThatAreNotPlainFilesAreRefusedAtOnce) {
                       std::chrono::seconds(30));
     if (c.writer) writer.wait_opened();
     const auto start = std::chrono::steady_clock::now();
-    for (const Digest& d : DIGESTS) {
-      const Call call = d.call(c.path.c_str());
+    for (const FileDigestRoutine& d : FILE_DIGEST_ROUTINES) {
+      const FileDigestCall call = d.call(c.path);
       EXPECT_EQ(call.status, DIGEST_FILE_ERROR) << d.name << ", " << c.what;
       EXPECT_TRUE(call.untouched) << d.name << ", " << c.what;
     }
@@ -417,10 +371,7 @@ TEST(RecordPlace, RemovedCurrentDirectory) {
   {
     ScratchCwd cwd;
     ASSERT_EQ(::rmdir(cwd.dir().path().c_str()), 0);
-    const char* argv[] = {"zmrgen", input.c_str(), nullptr};
-    begin_capture_stdout();
-    status = run_generator(2, argv);
-    out = end_capture_stdout();
+    status = run_generator_captured(input, out);
   }
   EXPECT_EQ(status, 3);
   EXPECT_EQ(out,

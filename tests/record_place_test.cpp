@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "app/driver.h"
 #include "record/record_file.h"
 #include "test_util.h"
 
@@ -116,10 +115,8 @@ TEST(RecordPlace, WhatStandsAtTheNameDecides) {
     }
     set_record_clock(clock_2000);
     if (row.setup == APPEARS) set_record_hook(make_directory_at_name);
-    const char* argv[] = {"zmrgen", "abc.txt", nullptr};
-    begin_capture_stdout();
-    const std::int32_t status = run_generator(2, argv);
-    const std::string out = end_capture_stdout();
+    std::string out;
+    const std::int32_t status = run_generator_captured("abc.txt", out);
     set_record_hook(nullptr);
     set_record_clock(nullptr);
 

@@ -12,14 +12,15 @@
 #endif  // _WIN32
 
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 
+#include "app/driver.h"
 #include "digest/file_source.h"
 #include "digest/sha1.h"
 #include "digest/sha512.h"
@@ -131,37 +132,42 @@ Sha512Digest reference_sha512(const Bytes& message) {
   return d;
 }
 
-std::string hex_words(const Sha1Digest& d) {
-  std::string s;
-  char buf[17];
-  for (const auto w : d) {
-    std::snprintf(buf, sizeof buf, "%08" PRIX32, w);
-    s += buf;
-  }
-  return s;
+namespace {
+
+// Fills the caller's array with a sentinel (DEADBEEF in a 32-bit word,
+// DEADBEEFCAFEF00D in a 64-bit one) so that any write by the call shows.
+template <typename Digest, typename Status>
+FileDigestCall call_file_digest(Status (*routine)(const char*, Digest&), const std::string& path) {
+  using Word = typename Digest::value_type;
+  constexpr Word SENTINEL = static_cast<Word>(0xDEADBEEFCAFEF00DULL >> (64 - 8 * sizeof(Word)));
+  Digest d;
+  d.fill(SENTINEL);
+  const DigestStatus64 s = routine(path.c_str(), d);
+  bool untouched = true;
+  for (const auto w : d) untouched = untouched && w == SENTINEL;
+  return {s, hex_words(d), untouched};
 }
 
-std::string hex_words(const Sha512Digest& d) {
-  std::string s;
-  char buf[17];
-  for (const auto w : d) {
-    std::snprintf(buf, sizeof buf, "%016" PRIX64, w);
-    s += buf;
-  }
-  return s;
+}  // namespace
+
+FileDigestCall call_sha1_file(const std::string& path) { return call_file_digest(sha1_file, path); }
+
+FileDigestCall call_sha512_file(const std::string& path) {
+  return call_file_digest(sha512_file, path);
 }
+
+const std::array<FileDigestRoutine, 2> FILE_DIGEST_ROUTINES{{
+    {"SHA-1", 64, 9, call_sha1_file, [](const Bytes& m) { return hex_words(reference_sha1(m)); }},
+    {"SHA-512", 128, 17, call_sha512_file,
+     [](const Bytes& m) { return hex_words(reference_sha512(m)); }},
+}};
 
 std::string success_output(const Sha1Digest& sha1, const Sha512Digest& sha512) {
   std::string s = "\nSHA-1 message digest:\n";
-  char buf[32];
-  for (const auto w : sha1) {
-    std::snprintf(buf, sizeof buf, "%08" PRIX32 " ", w);
-    s += buf;
-  }
+  for (const auto w : sha1) s += hex_word(w) + " ";
   s += "\n\nSHA-512 message digest:\n";
   for (std::size_t i = 0; i < 8; ++i) {
-    std::snprintf(buf, sizeof buf, "%016" PRIX64 " ", sha512[i]);
-    s += buf;
+    s += hex_word(sha512[i]) + " ";
     if (i == 3) s += "\n";
   }
   s += "\n\nDone.  Press any key to quit.\n";
@@ -260,11 +266,14 @@ struct ScriptedStream {
 };
 
 ScriptedFile* scripted = nullptr;
+// Held by every operation of the scripted seam.
+std::mutex scripted_mutex;
 
 FileSource* as_source(ScriptedStream* s) { return reinterpret_cast<FileSource*>(s); }
 ScriptedStream* as_stream(FileSource* s) { return reinterpret_cast<ScriptedStream*>(s); }
 
 FileSource* scripted_open(const FileOps&, const char* path) {
+  const std::lock_guard<std::mutex> lock(scripted_mutex);
   ScriptedFile& f = *scripted;
   const int index = ++f.opens;
   if (f.before_open) f.before_open(f, index);
@@ -276,9 +285,13 @@ FileSource* scripted_open(const FileOps&, const char* path) {
   return as_source(new ScriptedStream{});
 }
 
-void scripted_seek_end(FileSource* src) { as_stream(src)->at_end = true; }
+void scripted_seek_end(FileSource* src) {
+  const std::lock_guard<std::mutex> lock(scripted_mutex);
+  as_stream(src)->at_end = true;
+}
 
 std::int64_t scripted_position(FileSource* src) {
+  const std::lock_guard<std::mutex> lock(scripted_mutex);
   ScriptedStream* s = as_stream(src);
   if (s->at_end && scripted->probe_position) return *scripted->probe_position;
   return s->at_end ? static_cast<std::int64_t>(scripted->content.size())
@@ -286,6 +299,7 @@ std::int64_t scripted_position(FileSource* src) {
 }
 
 std::size_t scripted_read(FileSource* src, std::uint8_t* buf, std::size_t count) {
+  const std::lock_guard<std::mutex> lock(scripted_mutex);
   ScriptedFile& f = *scripted;
   ScriptedStream* s = as_stream(src);
   const int index = ++f.reads;
@@ -298,18 +312,24 @@ std::size_t scripted_read(FileSource* src, std::uint8_t* buf, std::size_t count)
       limited = true;
     }
   }
-  const std::size_t avail = s->offset < f.content.size() ? f.content.size() - s->offset : 0;
+  const Bytes* view = f.read_view ? f.read_view(count) : nullptr;
+  const Bytes& content = view != nullptr ? *view : f.content;
+  const std::size_t avail = s->offset < content.size() ? content.size() - s->offset : 0;
   const std::size_t n = want < avail ? want : avail;
-  std::memcpy(buf, f.content.data() + s->offset, n);
+  std::memcpy(buf, content.data() + s->offset, n);
   s->offset += n;
   f.bytes_read += n;
   if (n < count && !limited) s->eof = true;  // a short read at the end of the file
   return n;
 }
 
-bool scripted_at_eof(FileSource* src) { return as_stream(src)->eof; }
+bool scripted_at_eof(FileSource* src) {
+  const std::lock_guard<std::mutex> lock(scripted_mutex);
+  return as_stream(src)->eof;
+}
 
 void scripted_close(FileSource* src) {
+  const std::lock_guard<std::mutex> lock(scripted_mutex);
   ++scripted->closes;
   delete as_stream(src);
 }
@@ -320,11 +340,13 @@ FileIdentity scripted_identity_now() {
 }
 
 bool scripted_identity(FileSource*, FileIdentity* out) {
+  const std::lock_guard<std::mutex> lock(scripted_mutex);
   *out = scripted_identity_now();
   return true;
 }
 
 bool scripted_identity_of(const char* path, FileIdentity* out) {
+  const std::lock_guard<std::mutex> lock(scripted_mutex);
   if (std::strcmp(path, "missing") == 0 || scripted->removed) return false;
   *out = scripted_identity_now();
   return true;
@@ -374,3 +396,11 @@ std::string end_capture_stdout() {
   return s;
 }
 #endif  // _WIN32
+
+std::int32_t run_generator_captured(const std::string& input, std::string& out) {
+  const char* argv[] = {"zmrgen", input.c_str(), nullptr};
+  begin_capture_stdout();
+  const std::int32_t status = run_generator(2, argv);
+  out = end_capture_stdout();
+  return status;
+}

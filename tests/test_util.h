@@ -3,7 +3,11 @@
 // reference digest (the whole message padded in memory, then compressed).
 #pragma once
 
+#include <array>
+#include <cinttypes>
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <optional>
 #include <string>
@@ -57,8 +61,43 @@ Bytes pattern_bytes(std::size_t n, std::uint32_t seed = 1);
 // One-shot reference digests of a message held in memory.
 Sha1Digest reference_sha1(const Bytes& message);
 Sha512Digest reference_sha512(const Bytes& message);
-std::string hex_words(const Sha1Digest& d);    // 40 uppercase digits
-std::string hex_words(const Sha512Digest& d);  // 128 uppercase digits
+
+// One word in uppercase hexadecimal, two digits a byte.
+template <typename Word>
+std::string hex_word(Word w) {
+  char buf[17];
+  std::snprintf(buf, sizeof buf, "%0*" PRIX64, static_cast<int>(2 * sizeof(Word)),
+                static_cast<std::uint64_t>(w));
+  return buf;
+}
+// Words one after the other in hexadecimal: 40 digits for a SHA-1 digest,
+// 128 for a SHA-512 one.
+template <typename Words>
+std::string hex_words(const Words& words) {
+  std::string s;
+  for (const auto w : words) s += hex_word(w);
+  return s;
+}
+
+// One call of a file digest routine, seen from the caller, whose array was
+// filled with a sentinel before the call.
+struct FileDigestCall {
+  DigestStatus64 status;
+  std::string hex;  // the caller's array after the call
+  bool untouched;   // the array still holds what it held before the call
+};
+FileDigestCall call_sha1_file(const std::string& path);
+FileDigestCall call_sha512_file(const std::string& path);
+
+// The two file digest routines, for tests that run the same cases on both.
+struct FileDigestRoutine {
+  const char* name;
+  std::size_t block;
+  std::size_t tail_threshold;  // least room for the end marker and the length
+  FileDigestCall (*call)(const std::string& path);
+  std::string (*reference_hex)(const Bytes& message);
+};
+extern const std::array<FileDigestRoutine, 2> FILE_DIGEST_ROUTINES;
 
 // Runs the built tool (or checker) in a new session (no controlling terminal, so the key
 // wait returns at once) with standard input from /dev/null.
@@ -84,6 +123,11 @@ std::string success_output(const Sha1Digest& sha1, const Sha512Digest& sha512);
 
 // A scripted file behind the digest seam. Every open sees `content` as it is
 // at that moment; `before_open` may change it (opens are counted from 1).
+// Each operation holds one lock, hooks included, so two streams may be used
+// from two threads at once (digest_both with its passes forced side by
+// side); hooks must not call the seam. The seam does not offer itself as
+// concurrent, so the automatic schedule still runs the passes in turn and
+// the open and read counts keep their order.
 struct ScriptedFile {
   Bytes content;
   std::optional<std::int64_t> probe_position;  // what the size probe reports
@@ -93,6 +137,11 @@ struct ScriptedFile {
   std::function<std::optional<std::size_t>(int read_index)> read_limit;
   std::function<void(ScriptedFile&, int open_index)> before_open;
   std::function<void(ScriptedFile&, int read_index)> before_read;
+  // Per read call: the bytes that read sees in place of `content`, chosen by
+  // the count asked for (the digest passes read whole blocks, 64 bytes for
+  // SHA-1 and 128 for SHA-512, a checking pass larger pieces); nullptr means
+  // `content`. The size probe and the identity still see `content`.
+  std::function<const Bytes*(std::size_t count)> read_view;
   // The file's identity is its size, `index` and `version` (a real write
   // moves the modification time: bump `version` with it); `removed` makes
   // the name lead nowhere while open streams go on reading.
@@ -120,3 +169,7 @@ class ScriptedFsGuard {
 // Captures what the code under test prints on standard output.
 void begin_capture_stdout();
 std::string end_capture_stdout();
+
+// Runs the generator in this process on one input name, as `zmrgen input`,
+// with what it prints captured into `out`; returns its exit status.
+std::int32_t run_generator_captured(const std::string& input, std::string& out);
