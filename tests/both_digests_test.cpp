@@ -158,14 +158,16 @@ TEST(BothDigests, ASha1FailureAbandonsTheSha512Pass) {
   EXPECT_EQ(out.sha1_status, DIGEST_TOO_LARGE);
   EXPECT_EQ(out.sha512_status, 0);
   EXPECT_LT(sha512_bytes.load(), std::size_t{64} << 20);
-  // The worker has been joined; under an emulator (qemu-user) the host thread
-  // behind it may take a moment longer to leave the process's list.
+  // The worker has been joined. Under an emulator (qemu-user) the host thread
+  // behind a joined thread may take a moment longer to leave the process's
+  // list, so the count may still hold the warm-up's thread before and only
+  // ever falls: a worker left running keeps it above the count before.
   int threads_after = threads_in_process();
   for (int i = 0; i < 200 && threads_after > threads_before; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     threads_after = threads_in_process();
   }
-  EXPECT_EQ(threads_after, threads_before);
+  EXPECT_LE(threads_after, threads_before);
 }
 #endif
 
