@@ -258,8 +258,9 @@ CheckOutcome check_file(const char* file, const RecordFields& fields) {
   BothDigests digests{};
   digest_both(file, identity, digests);
   if (digests.changed) return changed(file);
-  if (digests.sha1_status < 0)
+  if (digests.sha1_status < 0) {
     return digest_trouble(file, "SHA-1", digests.sha1_status, empty, SHA1_MAX_BYTES);
+  }
   // The SHA-1 pass read the file whole, so a file error now is a change.
   if (digests.sha512_status == DIGEST_FILE_ERROR) return changed(file);
   if (digests.sha512_status < 0) {

@@ -1,6 +1,5 @@
 #include "app/driver.h"
 
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <optional>

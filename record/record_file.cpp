@@ -128,8 +128,9 @@ constexpr RecordField word_of(RecordField field, std::size_t digits, std::size_t
 
 void format_record(char* out, const Sha512Digest& sha512, const Sha1Digest& sha1,
                    std::uint32_t format_code, std::int32_t created) {
-  for (std::size_t i = 0; i < sha512.size(); ++i)
+  for (std::size_t i = 0; i < sha512.size(); ++i) {
     put_hex(out, word_of(RECORD_SHA512, 16, i), sha512[i]);
+  }
   for (std::size_t i = 0; i < sha1.size(); ++i) put_hex(out, word_of(RECORD_SHA1, 8, i), sha1[i]);
   put_hex(out, RECORD_FORMAT, format_code);
   put_hex(out, RECORD_CREATED, static_cast<std::uint32_t>(created));
@@ -149,8 +150,9 @@ RecordParse parse_record(const char* text, std::size_t length, RecordFields* out
   for (std::size_t i = 0; i < RECORD_ZEROS.width; ++i) {
     if (text[RECORD_ZEROS.offset + i] != '0') return RecordParse::BAD_ZEROS;
   }
-  for (std::size_t i = 0; i < out->sha512.size(); ++i)
+  for (std::size_t i = 0; i < out->sha512.size(); ++i) {
     out->sha512[i] = get_hex(text, word_of(RECORD_SHA512, 16, i));
+  }
   for (std::size_t i = 0; i < out->sha1.size(); ++i) {
     out->sha1[i] = static_cast<std::uint32_t>(get_hex(text, word_of(RECORD_SHA1, 8, i)));
   }
