@@ -82,7 +82,7 @@ enum class OsNameKind {
   ABSENT,  // nothing
   REGULAR_FILE,
   DIRECTORY,
-  LINK,     // a symbolic link (on Windows any reparse point that is no directory)
+  LINK,     // a symbolic link (on Windows a reparse point tagged as one)
   SPECIAL,  // a FIFO, socket or device
   UNKNOWN,  // it cannot be told
 };
@@ -103,17 +103,24 @@ bool os_sync(int fd);
 bool os_replace(const char* from, const char* to);
 // Moves `from` to `to` in one step only when nothing stands at `to`; never
 // replaces anything, even one created at the same moment by another process.
+// Tried on every call, strongest first: a rename that refuses to replace,
+// then a second name for the file.
 enum class OsPlace {
   PLACED,
   NAME_TAKEN,  // something stands at `to`; `from` is left
+  // The file system offers neither move (FAT and exFAT through FUSE, many
+  // other FUSE and network file systems); `from` is left, and only a look
+  // followed by os_replace can place it.
+  NO_EXCLUSIVE_MOVE,
   PLACE_FAILED,
 };
 OsPlace os_place_new(const char* from, const char* to);
 void os_remove(const char* name);
 
-// Between these two calls the requests that end the process (SIGINT,
-// SIGTERM, SIGHUP, SIGQUIT; on Windows a console Ctrl+C, Ctrl+Break or
-// close) wait; on release, one that arrived meanwhile takes effect as it
+// Between these two calls the requests that end the process (on POSIX every
+// signal that ends it by default, other than the program's own faults:
+// SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, the real-time signals
+// and the rest; on Windows a console Ctrl+C, Ctrl+Break or close) wait; on release, one that arrived meanwhile takes effect as it
 // would have. Only what cannot be caught (SIGKILL, a power cut) ends the
 // process in between. Not nested.
 void os_hold_termination();

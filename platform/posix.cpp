@@ -46,8 +46,8 @@
 
 namespace {
 
-// Signals that end the process by default: held while the record's
-// temporary file exists, and caught during the key wait to put the terminal
+// The signals a user sends to end a process (a hang-up, Ctrl+C,
+// Ctrl+Backslash, kill): caught during the key wait to put the terminal
 // back first; each ends the process as before once that is done.
 constexpr int TERMINATING_SIGNALS[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
 constexpr std::size_t TERMINATING_COUNT =
@@ -255,14 +255,19 @@ int rename_noreplace(const char* from, const char* to) {
 OsPlace os_place_new(const char* from, const char* to) {
   if (rename_noreplace(from, to) == 0) return OsPlace::PLACED;
   if (errno == EEXIST) return OsPlace::NAME_TAKEN;
-  if (errno != ENOSYS && errno != EINVAL && errno != ENOTSUP) return OsPlace::PLACE_FAILED;
+  // The kernel or the file system lacks the flag: EINVAL (FUSE, 9p, many
+  // network file systems), ENOSYS, EOPNOTSUPP.
+  if (errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) return OsPlace::PLACE_FAILED;
   // A second name for the file fails where any name stands; then the
   // temporary one goes.
   if (::link(from, to) == 0) {
     ::unlink(from);
     return OsPlace::PLACED;
   }
-  return errno == EEXIST ? OsPlace::NAME_TAKEN : OsPlace::PLACE_FAILED;
+  if (errno == EEXIST) return OsPlace::NAME_TAKEN;
+  // No hard links there either: EPERM is how Linux says so (FAT, exFAT).
+  if (errno == EPERM || errno == ENOSYS || errno == EOPNOTSUPP) return OsPlace::NO_EXCLUSIVE_MOVE;
+  return OsPlace::PLACE_FAILED;
 }
 
 void os_remove(const char* name) { ::unlink(name); }
@@ -274,9 +279,17 @@ sigset_t held_signals_previous;
 }  // namespace
 
 void os_hold_termination() {
+  // Every signal that ends the process by default when it comes from outside
+  // (USR1, ALRM, the real-time signals and the rest, not only the four a
+  // user sends by hand). Left out: the program's own faults, which must be
+  // delivered where they happen, and the signals that stop, continue or are
+  // ignored by default.
   sigset_t held;
-  sigemptyset(&held);
-  for (const int sig : TERMINATING_SIGNALS) sigaddset(&held, sig);
+  sigfillset(&held);
+  for (const int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGSTOP, SIGTSTP, SIGTTIN,
+                        SIGTTOU, SIGCONT, SIGCHLD, SIGURG, SIGWINCH}) {
+    sigdelset(&held, sig);
+  }
   sigprocmask(SIG_BLOCK, &held, &held_signals_previous);
 }
 

@@ -195,8 +195,16 @@ OsNameKind os_name_kind(const char* name) {
                                                                           : OsNameKind::UNKNOWN;
   }
   if ((attrs & FILE_ATTRIBUTE_DIRECTORY) != 0) return OsNameKind::DIRECTORY;
-  if ((attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return OsNameKind::LINK;
-  return OsNameKind::REGULAR_FILE;
+  if ((attrs & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return OsNameKind::REGULAR_FILE;
+  // Only a symbolic link is a link. Other reparse points on a file (a cloud
+  // file's placeholder, a deduplicated file) hold content like any file: what
+  // they hold decides whether the record may replace them. The tag tells
+  // which; the attribute alone does not.
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = FindFirstFileW(wide.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return OsNameKind::UNKNOWN;
+  FindClose(search);
+  return found.dwReserved0 == IO_REPARSE_TAG_SYMLINK ? OsNameKind::LINK : OsNameKind::REGULAR_FILE;
 }
 
 bool os_name_is_directory(const char* name) { return os_name_kind(name) == OsNameKind::DIRECTORY; }

@@ -27,20 +27,29 @@ bool holds_same_record(const char* name, const Sha512Digest& sha512, const Sha1D
 // Gives the complete temporary file `tmp` the record's name. Where nothing
 // stands, the move itself refuses to replace whatever another process puts
 // there first; what does stand there is looked at and replaced only when it
-// may be. The temporary file is left to the caller unless it was moved.
+// may be. Where the file system offers no such move, the name is looked at
+// first and an empty name taken by a plain rename: only a file another
+// process puts there between the look and the rename can then be lost. The
+// temporary file is left to the caller unless it was moved.
 RecordWrite put_in_place(const char* tmp, const char* name, const Sha512Digest& sha512,
                          const Sha1Digest& sha1) {
   // A name that empties again while it is looked at is tried once more; a
   // few times are plenty unless someone keeps creating and removing it.
   for (int attempt = 0; attempt < 8; ++attempt) {
     const OsPlace placed = os_place_new(tmp, name);
-    if (placed == OsPlace::PLACED) return RecordWrite::WRITTEN;
-    if (placed != OsPlace::NAME_TAKEN) {
-      return os_name_is_directory(name) ? RecordWrite::CREATE_ERROR : RecordWrite::WRITE_ERROR;
+    switch (placed) {
+      case OsPlace::PLACED:
+        return RecordWrite::WRITTEN;
+      case OsPlace::PLACE_FAILED:
+        return os_name_is_directory(name) ? RecordWrite::CREATE_ERROR : RecordWrite::WRITE_ERROR;
+      case OsPlace::NAME_TAKEN:
+      case OsPlace::NO_EXCLUSIVE_MOVE:
+        break;
     }
     switch (os_name_kind(name)) {
       case OsNameKind::ABSENT:
-        continue;
+        if (placed == OsPlace::NAME_TAKEN) continue;
+        return os_replace(tmp, name) ? RecordWrite::WRITTEN : RecordWrite::WRITE_ERROR;
       case OsNameKind::DIRECTORY:
         return RecordWrite::CREATE_ERROR;
       case OsNameKind::LINK:

@@ -4,14 +4,63 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "record/record_file.h"
 #include "test_util.h"
+
+// On Linux the test program is linked with the system's rename that refuses
+// to replace (renameat2, reached through syscall) and its hard link (link)
+// wrapped, so a test can have them refused as a file system without them
+// refuses them.
+#ifdef ZMRGEN_TEST_WRAPPED_MOVES
+namespace {
+int refuse_rename_with = 0;  // errno for renameat2, 0: the real call
+int refuse_link_with = 0;    // errno for link, 0: the real call
+int renames_refused = 0;
+int links_refused = 0;
+}  // namespace
+
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,readability-identifier-naming)
+extern "C" {
+long __real_syscall(long number, ...);
+int __real_link(const char* from, const char* to);
+
+long __wrap_syscall(long number, ...) {
+  // Every call here has at most renameat2's five arguments.
+  va_list args;
+  va_start(args, number);
+  long a[5];
+  for (long& arg : a) arg = va_arg(args, long);
+  va_end(args);
+  if (number == SYS_renameat2 && refuse_rename_with != 0) {
+    ++renames_refused;
+    errno = refuse_rename_with;
+    return -1;
+  }
+  return __real_syscall(number, a[0], a[1], a[2], a[3], a[4]);
+}
+
+int __wrap_link(const char* from, const char* to) {
+  if (refuse_link_with != 0) {
+    ++links_refused;
+    errno = refuse_link_with;
+    return -1;
+  }
+  return __real_link(from, to);
+}
+}
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,readability-identifier-naming)
+#endif
 
 namespace {
 
@@ -135,6 +184,64 @@ TEST(RecordPlace, WhatStandsAtTheNameDecides) {
     std::sort(expected_entries.begin(), expected_entries.end());
     EXPECT_EQ(entries, expected_entries) << row.what << ": no temporary file may be left";
   }
+}
+
+// Where the file system offers neither a rename that refuses to replace nor
+// a second name (FAT or exFAT through FUSE), the name is looked at and a
+// plain rename puts the record there: what stands at the name is treated as
+// it is everywhere else.
+TEST(RecordPlace, WithoutAMoveThatRefusesToReplace) {
+#ifndef ZMRGEN_TEST_WRAPPED_MOVES
+  GTEST_SKIP() << "the system's moves can be refused only on Linux";
+#else
+  const std::string earlier = abc_record("000003E8");
+  const std::string other = with(earlier, 167, 'C');
+  struct Row {
+    int rename_error, link_error;
+    std::optional<std::string> standing;  // the file at the name beforehand
+    std::string after;                    // at the name afterwards
+    std::string message;
+  };
+  const Row rows[] = {
+      {EINVAL, EPERM, std::nullopt, abc_record("000007D0"), ""},
+      {ENOSYS, ENOSYS, std::nullopt, abc_record("000007D0"), ""},
+      {EOPNOTSUPP, EOPNOTSUPP, std::nullopt, abc_record("000007D0"), ""},
+      {EINVAL, EPERM, earlier, abc_record("000007D0"), ""},
+      {EOPNOTSUPP, ENOSYS, earlier, abc_record("000007D0"), ""},
+      {EINVAL, EPERM, other, other, OTHER_CONTENT},
+      {ENOSYS, EOPNOTSUPP, other, other, OTHER_CONTENT},
+  };
+  for (const Row& row : rows) {
+    const std::string what = std::string("renameat2 ") + strerror(row.rename_error) + ", link " +
+                             strerror(row.link_error) + ", " +
+                             (row.standing ? "a file at the name" : "nothing at the name");
+    ScratchCwd cwd;
+    write_file("abc.txt", std::string("abc"));
+    if (row.standing) write_file(NAME, *row.standing);
+    set_record_clock(clock_2000);
+    refuse_rename_with = row.rename_error;
+    refuse_link_with = row.link_error;
+    renames_refused = links_refused = 0;
+    std::string out;
+    const std::int32_t status = run_generator_captured("abc.txt", out);
+    refuse_rename_with = refuse_link_with = 0;
+    set_record_clock(nullptr);
+
+    EXPECT_EQ(status, 3) << what;
+    // Both stronger moves were tried, and refused, before the plain rename.
+    EXPECT_GE(renames_refused, 1) << what;
+    EXPECT_GE(links_refused, 1) << what;
+    const std::string digests_end = "454D4423643CE80E 2A9AC94FA54CA49F \n";
+    const std::size_t at = out.find(digests_end);
+    ASSERT_NE(at, std::string::npos) << what;
+    EXPECT_EQ(out.substr(at + digests_end.size()), row.message) << what;
+    EXPECT_EQ(read_file(NAME), row.after) << what;
+    std::vector<std::string> entries = list_dir(".");
+    std::sort(entries.begin(), entries.end());
+    EXPECT_EQ(entries, (std::vector<std::string>{NAME, "abc.txt"}))
+        << what << ": no temporary file may be left";
+  }
+#endif
 }
 
 // Two runs at once over files whose records share a name: one whole record,
