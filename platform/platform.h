@@ -117,12 +117,13 @@ enum class OsPlace {
 OsPlace os_place_new(const char* from, const char* to);
 void os_remove(const char* name);
 
-// Between these two calls the requests that end the process (on POSIX every
-// signal that ends it by default, other than the program's own faults:
-// SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, the real-time signals
-// and the rest; on Windows a console Ctrl+C, Ctrl+Break or close) wait; on release, one that arrived meanwhile takes effect as it
-// would have. Only what cannot be caught (SIGKILL, a power cut) ends the
-// process in between. Not nested.
+// Between these two calls the requests that end the process wait: on POSIX
+// every signal that ends it by default, other than the program's own faults
+// (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, the real-time signals
+// and the rest); on Windows a console Ctrl+C, Ctrl+Break or close. On
+// release, one that arrived meanwhile takes effect as it would have. Only
+// what cannot be caught (SIGKILL, a power cut) ends the process in between.
+// Not nested.
 void os_hold_termination();
 void os_release_termination();
 

@@ -119,8 +119,8 @@ void send_signal(const char*) { kill(getpid(), signal_to_send); }
 TEST_F(RecordFile, TerminatingSignalWaitsUntilTheTemporaryFileIsGone) {
   // Not only the signals a user sends by hand: any that ends a process by
   // default (a timer's, a real-time signal) would leave the file behind.
-  for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGPROF,
-                        SIGRTMIN + 4}) {
+  for (const int sig :
+       {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGPROF, SIGRTMIN + 4}) {
     unlink("A9993E36.zmr");
     signal_to_send = sig;
     const pid_t pid = fork();
