@@ -100,6 +100,7 @@ FileOps tapped(const FileOps& inner, PassTap& tap) {
   ops.identity = inner.identity != nullptr ? tap_identity : nullptr;
   ops.identity_of = inner.identity_of;
   ops.concurrent = inner.concurrent;
+  ops.overlapping_reads_safe = inner.overlapping_reads_safe;
   ops.context = &tap;
   return ops;
 }
@@ -164,7 +165,8 @@ void digest_both(const char* path, const FileIdentity& identity, BothDigests& ou
   Sha512Job job{&sha512_ops, path, {}, 0};
   const bool want_thread =
       schedule == DigestSchedule::parallel ||
-      (schedule == DigestSchedule::automatic && fs.concurrent && os_cpu_count() >= 2);
+      (schedule == DigestSchedule::automatic && fs.concurrent && os_cpu_count() >= 2 &&
+       (fs.overlapping_reads_safe == nullptr || fs.overlapping_reads_safe(path)));
   OsThread worker{};
   // A thread that cannot be started leaves the passes one after the other.
   const bool threaded = want_thread && os_thread_start(&worker, run_sha512_job, &job);

@@ -30,7 +30,8 @@ struct BothDigests {
 
 enum class DigestSchedule {
   // Both passes at once when this process may use two or more processors
-  // and the file seam allows it; otherwise one after the other.
+  // and the file seam and the file's file system allow it; otherwise one
+  // after the other.
   automatic,
   sequential,
   // Both passes at once whenever a thread can be started; for tests.

@@ -113,7 +113,7 @@ bool real_identity(FileSource* src, FileIdentity* out) { return os_file_identity
 
 constexpr FileOps REAL_OPS{real_open,   real_seek_end, real_position,    real_read, real_at_eof,
                            real_close,  real_borrow,   real_identity,    os_name_identity,
-                           /*concurrent=*/true};
+                           /*concurrent=*/true, os_overlapping_reads_safe};
 
 const FileOps* current_ops = &REAL_OPS;
 

@@ -48,6 +48,11 @@ struct FileOps {
   // stream by one thread). A seam that is not runs the digests one after
   // the other.
   bool concurrent = false;
+  // Optional; nullptr when any file may be read by two streams at once.
+  // False for a file whose file system is known to answer reads that overlap
+  // in time with wrong bytes (some FUSE programs do); its passes then run
+  // one after the other even on a concurrent seam.
+  bool (*overlapping_reads_safe)(const char* path) = nullptr;
   // The seam's own data, for its operations; nullptr when it has none.
   void* context = nullptr;
 };

@@ -59,6 +59,11 @@ struct FileIdentity {
 // when it cannot be found (for a name: the file is gone).
 bool os_file_identity(int fd, FileIdentity* out);
 bool os_name_identity(const char* path, FileIdentity* out);
+// False when the file at `path` lies on a file system whose reads that
+// overlap in time may bring wrong bytes: one served by a program through
+// FUSE (fusefat answers two streams read at once with another file's
+// bytes). True elsewhere, and when it cannot be told.
+bool os_overlapping_reads_safe(const char* path);
 // Moves to the end of the file and returns the new position, or -1.
 std::int64_t os_seek_end(int fd);
 // The current position, or -1 when it cannot be found.

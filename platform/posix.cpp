@@ -40,6 +40,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#if defined(__linux__)
+#include <sys/vfs.h>
+#endif
 #if defined(__aarch64__) && defined(__linux__)
 #include <sys/auxv.h>
 #endif
@@ -153,6 +156,18 @@ std::int64_t os_read(int fd, void* buf, std::size_t count, OsCause* cause) {
       return -1;
     }
   }
+}
+
+bool os_overlapping_reads_safe(const char* path) {
+#if defined(__linux__)
+  // FUSE file systems report this magic number, whatever program serves them.
+  constexpr long FUSE_MAGIC = 0x65735546;
+  struct statfs fs {};
+  return ::statfs(path, &fs) != 0 || static_cast<long>(fs.f_type) != FUSE_MAGIC;
+#else
+  (void)path;
+  return true;
+#endif
 }
 
 bool os_close(int fd) { return ::close(fd) == 0; }

@@ -73,6 +73,44 @@ TEST(BothDigests, PassesThatReadDifferentBytesGetNoResult) {
   }
 }
 
+// On a file system whose overlapping reads may bring wrong bytes the passes
+// run one after the other even where they could run side by side: the
+// check pass that only a side-by-side run makes (here reading other bytes)
+// does not happen.
+TEST(BothDigests, AFileSystemWithUnsafeOverlappingReadsRunsThePassesInTurn) {
+  if (os_cpu_count() < 2) GTEST_SKIP() << "the passes run in turn on one processor anyway";
+  const Bytes base = pattern_bytes(1000, 3);
+  Bytes other = base;
+  other[500] ^= 1;
+  struct Row {
+    bool (*overlapping_reads_safe)(const char*);
+    DigestStatus64 sha512_status;  // 1000 in turn; a file error side by side
+  };
+  const Row rows[] = {
+      {[](const char*) { return true; }, DIGEST_FILE_ERROR},
+      {[](const char*) { return false; }, 1000},
+  };
+  for (const Row& row : rows) {
+    ScriptedFile f;
+    f.content = base;
+    f.read_view = [&](std::size_t count) { return count == 64 || count == 128 ? &base : &other; };
+    BothDigests out{};
+    {
+      ScriptedFsGuard guard(f);
+      // The scripted seam, offered as concurrent, on such a file system.
+      FileOps ops = file_ops();
+      ops.concurrent = true;
+      ops.overlapping_reads_safe = row.overlapping_reads_safe;
+      set_file_ops(&ops);
+      FileIdentity identity{};
+      ASSERT_TRUE(ops.identity_of("f", &identity));
+      digest_both("f", identity, out, DigestSchedule::automatic);
+    }
+    EXPECT_EQ(out.sha1_status, 1000);
+    EXPECT_EQ(out.sha512_status, row.sha512_status);
+  }
+}
+
 // Any one field of the identity that moves is a change: growth within one
 // clock tick moves only the size, a write whose old time is put back only
 // the change time.
