@@ -50,6 +50,10 @@ struct FileOps {
   bool concurrent = false;
   // The seam's own data, for its operations; nullptr when it has none.
   void* context = nullptr;
+  // Optional; nullptr when the seam cannot tell. Why the stream's last read
+  // that failed did (a read that brought fewer bytes than asked without
+  // meeting the end): OsCause::NONE when none failed.
+  OsCause (*read_error)(FileSource* src) = nullptr;
 };
 
 // The operations in force: the real file system unless a test replaced them.
