@@ -252,7 +252,7 @@ rk=$(ratio "$km" "$zm")
 printf '%-44s %9.3fs %9.3fs  %.2f (<= 1.0, %s)\n' "536,870,911 B, zmrcheck (left) vs zmrgen" \
   "$km" "$zm" "$rk" "$(verdict "$rk" "<=" 1.0)"
 rf=$(ratio "$fm" "$zm")
-printf '%-44s %9.3fs %9.3fs  %.2f (level)\n' "536,870,911 B, zmrcheck --find (left) vs zmrgen" \
+printf '%-44s %9.3fs %9.3fs  %.2f (level)\n' "536,870,911 B, --find (left) vs zmrgen" \
   "$fm" "$zm" "$rf"
 printf '%-44s %8d KiB %10s  (<= 4096 KiB, %s)\n' "peak resident memory" "$rssm" "" \
   "$(verdict "$rssm" "<=" 4096)"
@@ -275,7 +275,7 @@ if [[ -n "$zshm" ]]; then
 fi
 rm=$(ratio "$fsm" "$esm")
 printf '%-44s %9.3fs %9.3fs  %.2f (<= 0.5, %s)\n' \
-  "$MANY x 4 KiB, one --find vs $MANY zmrcheck runs" "$fsm" "$esm" "$rm" \
+  "$MANY x 4 KiB: one --find vs $MANY runs" "$fsm" "$esm" "$rm" \
   "$(verdict "$rm" "<=" 0.5)"
 echo
 echo "Record files were written in $WORK/records ($(df -T "$WORK" | awk 'NR == 2 {print $2}'))."
