@@ -1,13 +1,16 @@
 // The zmrcheck driver: reads a record, shows its fields or checks a file
-// against it, and alone prints. Results go to standard output, diagnostics
-// to standard error, each beginning "zmrcheck: " and naming its file; the
-// exit status is 0 (valid, or the file matches), 1 (the file does not
-// match) or 2 (trouble). It never writes a file and never waits for a key.
+// against it, or finds each file's record by its content (--find), and alone
+// prints. Results go to standard output, diagnostics to standard error, each
+// beginning "zmrcheck: " and naming its file; the exit status is 0 (valid,
+// or the files match), 1 (a file does not match, or has no record) or 2
+// (trouble). It never writes a file and never waits for a key.
 #include "app/check.h"
 
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "digest/both_digests.h"
 #include "digest/file_digest.h"
@@ -29,24 +32,54 @@ void print_usage() {
   std::fputs(
       "Usage: zmrcheck RECORD\n"
       "   or: zmrcheck RECORD FILE\n"
-      "Show the fields of a ZELMOR record made by zmrgen, or check FILE against it.\n"
+      "   or: zmrcheck --find [--records DIR] FILE...\n"
+      "Show the fields of a ZELMOR record made by zmrgen, check FILE against it, or\n"
+      "find each FILE's record by its content.\n"
       "\n"
       "With RECORD alone, validate it and print its SHA-512 and SHA-1 digests, its\n"
       "format code and its creation time. With FILE, digest FILE and print\n"
       "'FILE: OK' when both digests match the record, 'FILE: FAILED' when not.\n"
-      "Neither file is ever written.\n"
+      "With --find, digest each FILE as zmrgen does, look in DIR for the record\n"
+      "zmrgen would name after it, and print 'FILE: OK (NAME, created TIME)' when\n"
+      "a record of that content stands there, 'FILE: no record (...)' when not.\n"
+      "No file is ever written.\n"
       "\n"
-      "  -h, --help     show this help and exit\n"
-      "      --version  show the version and exit\n"
+      "  -f, --find           find each FILE's record by its content\n"
+      "  -d, --records=DIR    look for the records in DIR (default: the current\n"
+      "                       directory, where zmrgen writes them)\n"
+      "      --quiet          with --find, print no OK lines\n"
+      "      --status         with --find, print nothing on standard output\n"
+      "  -h, --help           show this help and exit\n"
+      "      --version        show the version and exit\n"
       "\n"
-      "Exit status: 0 valid record or matching file, 1 mismatch, 2 trouble.\n",
+      "Example: zmrcheck --find --records ~/records ~/documents/*\n"
+      "\n"
+      "Exit status: 0 valid record or matching file (--find: every FILE has a\n"
+      "matching record), 1 mismatch (--find: a FILE has none), 2 trouble.\n",
       stdout);
 }
 
-// A name that holds a backslash or a line end is printed with those escaped
-// (\\, \n, \r) and its whole line marked by a leading backslash, as the
-// coreutils checkers do, so that no name can forge a line of its own.
-bool needs_escape(const char* name) { return std::strpbrk(name, "\\\n\r") != nullptr; }
+// The bytes of the control character that begins at `at`: 1 for a C0
+// control or DEL, 2 for a C1 control as UTF-8 spells it (C2 80 to C2 9F);
+// 0 when none begins there.
+std::size_t control_bytes(const char* at) {
+  const auto c = static_cast<unsigned char>(at[0]);
+  if (c < 0x20 || c == 0x7F) return 1;
+  const auto next = static_cast<unsigned char>(at[1]);
+  return c == 0xC2 && next >= 0x80 && next <= 0x9F ? 2 : 0;
+}
+
+// A name that holds a backslash or a control character is printed with those
+// escaped (\\, \n, \r, \t, and \xHH for each byte of any other control
+// character) and its whole line marked by a leading backslash, as the
+// coreutils checkers do, so that no name can forge a line of its own or move
+// the terminal's cursor.
+bool needs_escape(const char* name) {
+  for (const char* at = name; *at != '\0'; ++at) {
+    if (*at == '\\' || control_bytes(at) != 0) return true;
+  }
+  return false;
+}
 
 void put_name(std::FILE* to, const char* name) {
   if (!needs_escape(name)) {
@@ -64,8 +97,18 @@ void put_name(std::FILE* to, const char* name) {
       case '\r':
         std::fputs("\\r", to);
         break;
+      case '\t':
+        std::fputs("\\t", to);
+        break;
       default:
-        std::fputc(*at, to);
+        if (const std::size_t n = control_bytes(at); n != 0) {
+          for (std::size_t i = 0; i < n; ++i) {
+            std::fprintf(to, "\\x%02X", static_cast<unsigned>(static_cast<unsigned char>(at[i])));
+          }
+          at += n - 1;
+        } else {
+          std::fputc(*at, to);
+        }
     }
   }
 }
@@ -73,6 +116,7 @@ void put_name(std::FILE* to, const char* name) {
 // Begins a diagnostic about `name`: "zmrcheck: NAME: ", marked when escaped.
 // The caller ends the line.
 void begin_diagnostic(const char* name) {
+  std::fflush(stdout);  // results said before it come first
   if (needs_escape(name)) std::fputc('\\', stderr);
   std::fputs("zmrcheck: ", stderr);
   put_name(stderr, name);
@@ -87,11 +131,18 @@ CheckOutcome trouble(const char* name, const char* text) {
   return CheckOutcome::TROUBLE;
 }
 
-// A result line: "NAME: OK" or "NAME: FAILED".
-void print_result(const char* name, const char* result) {
+// Begins a result line about `name`: "NAME: ", marked when escaped. The
+// caller ends the line.
+void begin_result(const char* name) {
   if (needs_escape(name)) std::fputc('\\', stdout);
   put_name(stdout, name);
-  std::printf(": %s\n", result);
+  std::fputs(": ", stdout);
+}
+
+// A result line: "NAME: OK" or "NAME: FAILED".
+void print_result(const char* name, const char* result) {
+  begin_result(name);
+  std::printf("%s\n", result);
 }
 
 // Why a file cannot be read, in the system's usual words.
@@ -124,6 +175,42 @@ bool record_then_line_end(const char* text, std::uint64_t length) {
   return line_end && parse_record(text, RECORD_CHARS, &fields, &where) == RecordParse::VALID;
 }
 
+// Validates the record `name` read as `text` (`length` bytes in all);
+// CheckOutcome::OK and `fields` filled, or the first fault said and
+// CheckOutcome::TROUBLE.
+CheckOutcome parse_read_record(const char* name, const char* text, std::uint64_t length,
+                               RecordFields* fields) {
+  std::size_t where = 0;
+  switch (parse_record(text,
+                       static_cast<std::size_t>(length > RECORD_CHARS ? RECORD_CHARS + 1 : length),
+                       fields, &where)) {
+    case RecordParse::VALID:
+      return CheckOutcome::OK;
+    case RecordParse::BAD_LENGTH:
+      begin_diagnostic(name);
+      std::fprintf(stderr, "not a record: %" PRIu64 " bytes long, not %zu%s\n", length,
+                   RECORD_CHARS,
+                   record_then_line_end(text, length) ? " (a line end after the record?)" : "");
+      break;
+    case RecordParse::BAD_CHARACTER:
+      begin_diagnostic(name);
+      std::fprintf(stderr, "not a record: character at offset %zu is not 0-9 or A-F\n", where);
+      break;
+    case RecordParse::BAD_FORMAT:
+      begin_diagnostic(name);
+      std::fprintf(stderr, "not a record: format code %.*s at offset %zu, not 000001\n",
+                   static_cast<int>(RECORD_FORMAT.width), text + RECORD_FORMAT.offset,
+                   RECORD_FORMAT.offset);
+      break;
+    case RecordParse::BAD_ZEROS:
+      begin_diagnostic(name);
+      std::fprintf(stderr, "not a record: reserved characters %zu-%zu are not all 0\n",
+                   RECORD_ZEROS.offset, RECORD_ZEROS.offset + RECORD_ZEROS.width - 1);
+      break;
+  }
+  return CheckOutcome::TROUBLE;
+}
+
 // Reads and validates the record ("-": standard input); CheckOutcome::OK and
 // `fields` filled, or the diagnostic printed and CheckOutcome::TROUBLE.
 CheckOutcome load_record(const char* name, RecordFields* fields) {
@@ -135,33 +222,8 @@ CheckOutcome load_record(const char* name, RecordFields* fields) {
                               ? read_record_stream(os_standard_input(), text, &length, &cause)
                               : read_record_file(name, text, &length, &cause);
   if (read != RecordRead::READ) return trouble(name, cause_text(cause));
-  std::size_t where = 0;
-  switch (parse_record(text,
-                       static_cast<std::size_t>(length > RECORD_CHARS ? RECORD_CHARS + 1 : length),
-                       fields, &where)) {
-    case RecordParse::VALID:
-      break;
-    case RecordParse::BAD_LENGTH:
-      begin_diagnostic(name);
-      std::fprintf(stderr, "not a record: %" PRIu64 " bytes long, not %zu%s\n", length,
-                   RECORD_CHARS,
-                   record_then_line_end(text, length) ? " (a line end after the record?)" : "");
-      return CheckOutcome::TROUBLE;
-    case RecordParse::BAD_CHARACTER:
-      begin_diagnostic(name);
-      std::fprintf(stderr, "not a record: character at offset %zu is not 0-9 or A-F\n", where);
-      return CheckOutcome::TROUBLE;
-    case RecordParse::BAD_FORMAT:
-      begin_diagnostic(name);
-      std::fprintf(stderr, "not a record: format code %.*s at offset %zu, not 000001\n",
-                   static_cast<int>(RECORD_FORMAT.width), text + RECORD_FORMAT.offset,
-                   RECORD_FORMAT.offset);
-      return CheckOutcome::TROUBLE;
-    case RecordParse::BAD_ZEROS:
-      begin_diagnostic(name);
-      std::fprintf(stderr, "not a record: reserved characters %zu-%zu are not all 0\n",
-                   RECORD_ZEROS.offset, RECORD_ZEROS.offset + RECORD_ZEROS.width - 1);
-      return CheckOutcome::TROUBLE;
+  if (parse_read_record(name, text, length, fields) != CheckOutcome::OK) {
+    return CheckOutcome::TROUBLE;
   }
   // People rename records; the name is a convenience, not part of the proof.
   // A record read from standard input has no name to compare.
@@ -174,8 +236,17 @@ CheckOutcome load_record(const char* name, RecordFields* fields) {
   return CheckOutcome::OK;
 }
 
-// Seconds since 1970 as YYYY-MM-DDTHH:MM:SSZ (UTC).
-void print_utc(std::uint32_t seconds) {
+// Room for a time as format_utc writes it, whatever the compiler assumes of
+// the numbers.
+constexpr std::size_t UTC_TEXT_CHARS = 80;
+
+// A record's creation time as YYYY-MM-DDTHH:MM:SSZ (UTC), or "unknown" for
+// the clock field FFFFFFFF.
+void format_utc(char (&out)[UTC_TEXT_CHARS], std::uint32_t seconds) {
+  if (seconds == 0xFFFFFFFFu) {
+    std::snprintf(out, sizeof out, "unknown");
+    return;
+  }
   std::uint32_t days = seconds / 86400;
   const std::uint32_t in_day = seconds % 86400;
   unsigned year = 1970;
@@ -185,8 +256,8 @@ void print_utc(std::uint32_t seconds) {
                                  31};
   unsigned month = 0;
   while (days >= month_days[month]) days -= month_days[month++];
-  std::printf("created: %04u-%02u-%02uT%02u:%02u:%02uZ\n", year, month + 1, days + 1, in_day / 3600,
-              in_day / 60 % 60, in_day % 60);
+  std::snprintf(out, sizeof out, "%04u-%02u-%02uT%02u:%02u:%02uZ", year, month + 1, days + 1,
+                in_day / 3600, in_day / 60 % 60, in_day % 60);
 }
 
 void show_record(const RecordFields& fields) {
@@ -200,11 +271,9 @@ void show_record(const RecordFields& fields) {
   put_field("SHA-512", RECORD_SHA512);
   put_field("SHA-1", RECORD_SHA1);
   put_field("format", RECORD_FORMAT);
-  if (fields.created == 0xFFFFFFFFu) {
-    std::fputs("created: unknown\n", stdout);
-  } else {
-    print_utc(fields.created);
-  }
+  char created[UTC_TEXT_CHARS];
+  format_utc(created, fields.created);
+  std::printf("created: %s\n", created);
 }
 
 // `value` with its digits in groups of three ("536,870,911").
@@ -217,10 +286,13 @@ void put_grouped(std::FILE* to, std::uint64_t value) {
   std::fprintf(to, ",%03u", static_cast<unsigned>(value % 1000));
 }
 
-// A failed digest of `file`, in words; CheckOutcome::TROUBLE. `limit` is the
-// digest's largest file.
-CheckOutcome digest_trouble(const char* file, const char* digest, std::int64_t status, bool empty,
-                            std::uint64_t limit) {
+// A failed digest stage of `file`, in words; CheckOutcome::TROUBLE. `limit`
+// is the digest's largest file.
+CheckOutcome digest_trouble(const char* file, const char* digest, std::int64_t status,
+                            const BothDigests& digests, std::uint64_t limit) {
+  if (status == DIGEST_FILE_ERROR && digests.changed) {
+    return trouble(file, "the file changed while it was read");
+  }
   begin_diagnostic(file);
   std::fprintf(stderr, "%s failed: ", digest);
   if (status == DIGEST_TOO_LARGE) {
@@ -228,16 +300,18 @@ CheckOutcome digest_trouble(const char* file, const char* digest, std::int64_t s
     put_grouped(stderr, limit);
     std::fputs(" bytes\n", stderr);
   } else if (status == DIGEST_FILE_ERROR) {
-    std::fprintf(stderr, "%s\n",
-                 empty ? "the file is empty" : "the file could not be read as its size promised");
+    // The system's cause of a read that failed; else what the size said. (A
+    // block device's identity gives its size as 0, so only the probe tells.)
+    const char* text = digests.read_cause == OsCause::OTHER  ? "a read failed"
+                       : digests.read_cause != OsCause::NONE ? cause_text(digests.read_cause)
+                       : digests.probed_size == 0
+                           ? "the file is empty"
+                           : "the file could not be read as its size promised";
+    std::fprintf(stderr, "%s\n", text);
   } else {
     std::fputs("internal logic error\n", stderr);
   }
   return CheckOutcome::TROUBLE;
-}
-
-CheckOutcome changed(const char* file) {
-  return trouble(file, "the file changed while it was read");
 }
 
 // Why `file` cannot be opened as the digests open it: opened once more to
@@ -251,26 +325,26 @@ OsCause open_cause(const char* file) {
   return cause == OsCause::NONE ? OsCause::OTHER : cause;
 }
 
-CheckOutcome check_file(const char* file, const RecordFields& fields) {
+// Digests `file` as zmrgen does: CheckOutcome::OK with both digests in
+// `digests`, or the trouble said and CheckOutcome::TROUBLE.
+CheckOutcome digest_file(const char* file, BothDigests* digests) {
   FileIdentity identity{};
   if (!open_file_identity(file, &identity)) return trouble(file, cause_text(open_cause(file)));
-  const bool empty = identity.size == 0;
-  BothDigests digests{};
-  digest_both(file, identity, digests);
-  if (digests.changed) return changed(file);
-  if (digests.sha1_status < 0) {
-    return digest_trouble(file, "SHA-1", digests.sha1_status, empty, SHA1_MAX_BYTES);
+  digest_both(file, identity, *digests);
+  if (digests->sha1_status < 0) {
+    return digest_trouble(file, "SHA-1", digests->sha1_status, *digests, SHA1_MAX_BYTES);
   }
-  // The SHA-1 pass read the file whole, so a file error now is a change.
-  if (digests.sha512_status == DIGEST_FILE_ERROR) return changed(file);
-  if (digests.sha512_status < 0) {
-    return digest_trouble(file, "SHA-512", digests.sha512_status, empty, SHA512_MAX_BYTES);
+  if (digests->sha512_status < 0) {
+    return digest_trouble(file, "SHA-512", digests->sha512_status, *digests, SHA512_MAX_BYTES);
   }
-  const Sha1Digest& sha1 = digests.sha1;
-  const Sha512Digest& sha512 = digests.sha512;
+  return CheckOutcome::OK;
+}
 
-  const bool sha1_same = sha1 == fields.sha1;
-  const bool sha512_same = sha512 == fields.sha512;
+CheckOutcome check_file(const char* file, const RecordFields& fields) {
+  BothDigests digests{};
+  if (digest_file(file, &digests) != CheckOutcome::OK) return CheckOutcome::TROUBLE;
+  const bool sha1_same = digests.sha1 == fields.sha1;
+  const bool sha512_same = digests.sha512 == fields.sha512;
   if (sha1_same && sha512_same) {
     print_result(file, "OK");
     return CheckOutcome::OK;
@@ -282,6 +356,115 @@ CheckOutcome check_file(const char* file, const RecordFields& fields) {
   return CheckOutcome::MISMATCH;
 }
 
+// ---- --find ----
+
+struct FindOptions {
+  const char* records;  // the folder of records; nullptr: the current directory
+  bool quiet;           // no OK lines
+  bool status_only;     // nothing on standard output
+};
+
+// Whether `folder` can hold records: nullptr, or why not. Only what surely
+// is no folder is refused; a folder that cannot be listed may still lead
+// to its files.
+const char* folder_trouble(const char* folder) {
+  OsCause cause = OsCause::OTHER;
+  const int fd = os_open_read(folder, &cause);
+  if (fd < 0) return cause == OsCause::MISSING ? cause_text(cause) : nullptr;
+  cause = os_plain_file_cause(fd);
+  os_close(fd);
+  return cause == OsCause::DIRECTORY || cause == OsCause::OTHER ? nullptr : "Not a directory";
+}
+
+// Where the record `name` stands: in `folder`, or the current directory.
+std::string record_path(const char* folder, const char* name) {
+  if (folder == nullptr) return name;
+  std::string path = folder;
+  // A folder named with a separator at its end (or a drive) needs none.
+  if (!path.empty() && *os_base_name(folder) != '\0') path += '/';
+  return path + name;
+}
+
+// Finds the record of `file` by its content and checks it: CheckOutcome::OK
+// (a record of this content), MISMATCH (none), or TROUBLE.
+CheckOutcome find_one(const char* file, const FindOptions& options) {
+  if (std::strcmp(file, "-") == 0) {
+    // A record stands only for content read identically twice.
+    return trouble(file, "standard input cannot be read twice (a file named - is ./-)");
+  }
+  BothDigests digests{};
+  if (digest_file(file, &digests) != CheckOutcome::OK) return CheckOutcome::TROUBLE;
+  char name[RECORD_NAME_BUFFER_CHARS] = {};
+  make_record_name(name, digests.sha1[0], 8);
+  const std::string path = record_path(options.records, name);
+
+  char text[RECORD_READ_CHARS];
+  std::uint64_t length = 0;
+  OsCause cause = OsCause::OTHER;
+  if (read_record_file(path.c_str(), text, &length, &cause) != RecordRead::READ) {
+    if (cause != OsCause::MISSING) return trouble(path.c_str(), cause_text(cause));
+    if (!options.status_only) {
+      begin_result(file);
+      std::printf("no record (%s not found)\n", name);
+    }
+    return CheckOutcome::MISMATCH;
+  }
+  RecordFields fields{};
+  if (parse_read_record(path.c_str(), text, length, &fields) != CheckOutcome::OK) {
+    return CheckOutcome::TROUBLE;
+  }
+  // Names hold 32 bits of the SHA-1 digest: another content may hold it.
+  if (fields.sha1 != digests.sha1 || fields.sha512 != digests.sha512) {
+    if (!options.status_only) {
+      begin_result(file);
+      std::printf("no record (%s is the record of other content)\n", name);
+    }
+    return CheckOutcome::MISMATCH;
+  }
+  if (!options.status_only && !options.quiet) {
+    char created[UTC_TEXT_CHARS];
+    format_utc(created, fields.created);
+    begin_result(file);
+    std::printf("OK (%s, created %s)\n", name, created);
+  }
+  return CheckOutcome::OK;
+}
+
+CheckOutcome find_records(const std::vector<const char*>& files, const FindOptions& options) {
+  if (options.records != nullptr) {
+    if (const char* why = folder_trouble(options.records); why != nullptr) {
+      return trouble(options.records, why);
+    }
+  }
+  std::size_t none = 0, troubled = 0;
+  for (const char* file : files) {
+    const CheckOutcome outcome = find_one(file, options);
+    if (outcome == CheckOutcome::MISMATCH) ++none;
+    if (outcome == CheckOutcome::TROUBLE) ++troubled;
+  }
+  if (files.size() > 1 && none + troubled > 0 && !options.status_only) {
+    std::fflush(stdout);  // the results said before it come first
+    std::fputs("zmrcheck: WARNING: ", stderr);
+    if (none > 0) {
+      std::fprintf(stderr, "%zu of %zu files %s no record", none, files.size(),
+                   none == 1 ? "has" : "have");
+    }
+    if (troubled > 0) {
+      if (none > 0) {
+        std::fprintf(stderr, ", %zu could not be checked", troubled);
+      } else {
+        std::fprintf(stderr, "%zu of %zu files could not be checked", troubled, files.size());
+      }
+    }
+    std::fputc('\n', stderr);
+  }
+  return troubled > 0 ? CheckOutcome::TROUBLE
+         : none > 0   ? CheckOutcome::MISMATCH
+                      : CheckOutcome::OK;
+}
+
+// ---- The command line ----
+
 // A wrong argument, quoted, and the hint; CheckOutcome::TROUBLE.
 CheckOutcome usage_trouble(const char* what, const char* arg) {
   if (needs_escape(arg)) std::fputc('\\', stderr);
@@ -292,9 +475,11 @@ CheckOutcome usage_trouble(const char* what, const char* arg) {
 }
 
 CheckOutcome run(int argc, const char* const* argv) {
-  const char* operands[2] = {};
-  int count = 0;
+  std::vector<const char*> operands;
   bool options_end = false;
+  bool find = false;
+  FindOptions options{nullptr, false, false};
+  const char* find_only = nullptr;  // the first option that needs --find
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (!options_end && arg[0] == '-' && arg[1] != '\0') {
@@ -306,24 +491,54 @@ CheckOutcome run(int argc, const char* const* argv) {
       } else if (std::strcmp(arg, "--version") == 0) {
         std::puts("zmrcheck " ZMRGEN_VERSION);
         return CheckOutcome::OK;
+      } else if (std::strcmp(arg, "-f") == 0 || std::strcmp(arg, "--find") == 0) {
+        find = true;
+      } else if (std::strcmp(arg, "--quiet") == 0 || std::strcmp(arg, "--status") == 0) {
+        if (arg[2] == 'q') {
+          options.quiet = true;
+        } else {
+          options.status_only = true;
+        }
+        if (find_only == nullptr) find_only = arg;
+      } else if (std::strcmp(arg, "-d") == 0 || std::strcmp(arg, "--records") == 0) {
+        if (i + 1 == argc) {
+          std::fprintf(stderr, "zmrcheck: option '%s' requires an argument\n", arg);
+          std::fputs("Try 'zmrcheck --help'.\n", stderr);
+          return CheckOutcome::TROUBLE;
+        }
+        options.records = argv[++i];
+        if (find_only == nullptr) find_only = arg;
+      } else if (std::strncmp(arg, "--records=", 10) == 0 || std::strncmp(arg, "-d", 2) == 0) {
+        options.records = arg + (arg[1] == '-' ? 10 : 2);
+        if (find_only == nullptr) find_only = arg[1] == '-' ? "--records" : "-d";
       } else {
         return usage_trouble("unknown option", arg);
       }
       continue;
     }
-    if (count == 2) {
-      return usage_trouble("extra operand", arg);
-    }
-    operands[count++] = arg;
+    operands.push_back(arg);
   }
-  if (count == 0) {
+  if (find) {
+    if (operands.empty()) {
+      std::fputs("zmrcheck: missing operand\nTry 'zmrcheck --help'.\n", stderr);
+      return CheckOutcome::TROUBLE;
+    }
+    return find_records(operands, options);
+  }
+  if (find_only != nullptr) {
+    std::fprintf(stderr, "zmrcheck: option '%s' goes with --find\n", find_only);
+    std::fputs("Try 'zmrcheck --help'.\n", stderr);
+    return CheckOutcome::TROUBLE;
+  }
+  if (operands.size() > 2) return usage_trouble("extra operand", operands[2]);
+  if (operands.empty()) {
     std::fputs("zmrcheck: missing operand\nTry 'zmrcheck --help'.\n", stderr);
     return CheckOutcome::TROUBLE;
   }
 
   RecordFields fields{};
   if (load_record(operands[0], &fields) != CheckOutcome::OK) return CheckOutcome::TROUBLE;
-  if (count == 1) {
+  if (operands.size() == 1) {
     show_record(fields);
     return CheckOutcome::OK;
   }

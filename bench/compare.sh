@@ -16,11 +16,14 @@
 #   2. compression throughput over 16 KiB messages against
 #      "openssl speed -bytes 16384 sha1 sha512" (targets >= 1.0 and >= 1.1);
 #   3. the whole tool on a 4 KiB file against "sha1sum F; sha512sum F"
-#      (target <= 1.0).
+#      (target <= 1.0);
+#   4. zmrcheck --find: over the large file against zmrgen on it (level),
+#      and over 1,000 files of 4 KiB in one command against 1,000 runs of
+#      "zmrcheck RECORD FILE" (several times faster).
 #
 # Environment: RUNS (rounds per measurement, default 7), SMALL_LOOPS (runs per
-# timing of the 4 KiB case, default 100), BUILD_DIR (default
-# build/compare), TMPDIR.
+# timing of the 4 KiB case, default 100), MANY (files in the --find case,
+# default 1000), BUILD_DIR (default build/compare), TMPDIR.
 #
 # The script runs itself in a new session with no controlling terminal and
 # standard input from /dev/null (setsid), so the tool's closing key wait
@@ -37,6 +40,7 @@ REPO=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${BUILD_DIR:-$REPO/build/compare}
 RUNS=${RUNS:-7}
 SMALL_LOOPS=${SMALL_LOOPS:-100}
+MANY=${MANY:-1000}
 BIG_BYTES=536870911
 
 for tool in cmake ninja openssl sha1sum sha512sum; do
@@ -72,6 +76,15 @@ echo "Writing the $BIG_BYTES-byte file in $WORK ..."
 head -c "$BIG_BYTES" /dev/urandom >"$BIG"
 head -c 4096 /dev/urandom >"$SMALL"
 cat "$BIG" >/dev/null  # into the page cache
+echo "Writing $MANY files of 4 KiB and their records ..."
+mkdir "$WORK/many" "$WORK/many-records"
+for ((i = 0; i < MANY; i++)); do head -c 4096 /dev/urandom >"$WORK/many/$i.bin"; done
+(cd "$WORK/many-records" && for f in "$WORK"/many/*.bin; do "$ZMRGEN" "$f" >/dev/null || true; done)
+# Each file with its record, as "zmrcheck RECORD FILE" is given them.
+many_pairs=()
+for f in "$WORK"/many/*.bin; do
+  many_pairs+=("$WORK/many-records/$(sha1sum "$f" | cut -c1-8 | tr a-f A-F).zmr" "$f")
+done
 
 # ---- helpers ----
 
@@ -98,6 +111,15 @@ repeat() {
   shift
   for ((i = 0; i < n; i++)); do "$@" >/dev/null 2>&1 || true; done
 }
+find_big() { "$ZMRCHECK" --find -d "$WORK/records" "$1"; }
+find_many() { "$ZMRCHECK" --find -d "$WORK/many-records" "$WORK"/many/*.bin; }
+# One "zmrcheck RECORD FILE" per file; fails when any does not match.
+check_each() {
+  local i
+  for ((i = 0; i < ${#many_pairs[@]}; i += 2)); do
+    "$ZMRCHECK" "${many_pairs[i]}" "${many_pairs[i + 1]}" || return 1
+  done
+}
 
 # ---- correctness of what is timed ----
 
@@ -114,13 +136,23 @@ if [[ "$("$ZMRCHECK" "$RECORD" "$BIG")" != "$BIG: OK" ]]; then
   echo "compare.sh: zmrcheck does not accept zmrgen's record" >&2
   exit 1
 fi
+if [[ "$("$ZMRCHECK" --find -d "$WORK/records" "$BIG")" != "$BIG: OK ($(basename "$RECORD"), "* ]]; then
+  echo "compare.sh: zmrcheck --find does not find zmrgen's record" >&2
+  exit 1
+fi
+if ! "$ZMRCHECK" --find --status -d "$WORK/many-records" "$WORK"/many/*.bin ||
+  ! check_each >/dev/null; then
+  echo "compare.sh: zmrcheck does not accept the records of the $MANY files" >&2
+  exit 1
+fi
 
 # ---- 1. the large cached file ----
 
 echo "Timing the large file, $RUNS rounds ..."
-z=() o=() c=() k=() h=() x=() u=()
+z=() o=() c=() k=() h=() x=() u=() f=()
 for ((r = 0; r < RUNS; r++)); do
   k+=("$(seconds "$ZMRCHECK" "$RECORD" "$BIG")")
+  f+=("$(seconds find_big "$BIG")")
   # Rotate the order so that no program always runs first.
   case $((r % 3)) in
     0) z+=("$(seconds "$ZMRGEN" "$BIG")"); o+=("$(seconds openssl_pair "$BIG")")
@@ -136,7 +168,7 @@ for ((r = 0; r < RUNS; r++)); do
   u+=("$(seconds one_cpu "$ZMRGEN" "$BIG")")
 done
 zm=$(median "${z[@]}") om=$(median "${o[@]}") cm=$(median "${c[@]}") km=$(median "${k[@]}")
-hm=$(median "${h[@]}") xm=$(median "${x[@]}") um=$(median "${u[@]}")
+hm=$(median "${h[@]}") xm=$(median "${x[@]}") um=$(median "${u[@]}") fm=$(median "${f[@]}")
 rss=()
 for ((r = 0; r < 3; r++)); do
   rss+=("$({ /usr/bin/time -f %M "$ZMRGEN" "$BIG" 2>&1 >/dev/null || true; } | tail -n 1)")
@@ -182,6 +214,19 @@ if [[ -d /dev/shm && -w /dev/shm ]]; then
   zshm=$(median "${zt[@]}")
 fi
 
+# ---- 4. zmrcheck --find over many small files ----
+
+echo "Timing zmrcheck --find over $MANY files of 4 KiB, $RUNS rounds ..."
+fs=() es=()
+for ((r = 0; r < RUNS; r++)); do
+  if ((r % 2 == 0)); then
+    fs+=("$(seconds find_many)"); es+=("$(seconds check_each)")
+  else
+    es+=("$(seconds check_each)"); fs+=("$(seconds find_many)")
+  fi
+done
+fsm=$(median "${fs[@]}") esm=$(median "${es[@]}")
+
 # ---- report ----
 
 cpu=$(awk -F': *' '/^model name/ {print $2; exit}' /proc/cpuinfo)
@@ -206,6 +251,9 @@ printf '%-44s %9.3fs %9.3fs  %.2f (<= 0.6, %s)\n' "536,870,911 B vs sha1sum+sha5
 rk=$(ratio "$km" "$zm")
 printf '%-44s %9.3fs %9.3fs  %.2f (<= 1.0, %s)\n' "536,870,911 B, zmrcheck (left) vs zmrgen" \
   "$km" "$zm" "$rk" "$(verdict "$rk" "<=" 1.0)"
+rf=$(ratio "$fm" "$zm")
+printf '%-44s %9.3fs %9.3fs  %.2f (level)\n' "536,870,911 B, --find (left) vs zmrgen" \
+  "$fm" "$zm" "$rf"
 printf '%-44s %8d KiB %10s  (<= 4096 KiB, %s)\n' "peak resident memory" "$rssm" "" \
   "$(verdict "$rssm" "<=" 4096)"
 r3=$(ratio "$b1m" "$s1m") r4=$(ratio "$b5m" "$s5m")
@@ -225,5 +273,9 @@ if [[ -n "$zshm" ]]; then
     "$(echo "$zshm * 1000 / $SMALL_LOOPS" | bc -l)" "$(echo "$csm * 1000 / $SMALL_LOOPS" | bc -l)" \
     "$r6"
 fi
+rm=$(ratio "$fsm" "$esm")
+printf '%-44s %9.3fs %9.3fs  %.2f (<= 0.5, %s)\n' \
+  "$MANY x 4 KiB: one --find vs $MANY runs" "$fsm" "$esm" "$rm" \
+  "$(verdict "$rm" "<=" 0.5)"
 echo
 echo "Record files were written in $WORK/records ($(df -T "$WORK" | awk 'NR == 2 {print $2}'))."

@@ -17,12 +17,15 @@ struct PassTap {
   const std::atomic<bool>* abandon;  // set when the pass's result is no longer wanted
   std::uint64_t sum;                 // checksum of the last stream closed
   std::uint64_t bytes;               // and how many bytes it handed out
+  std::int64_t probed;               // the last size probe's answer; -1 before one
+  OsCause read_cause;                // why a read failed; NONE while none has
 };
 
 struct TapStream {
   FileSource* inner;
   PassTap* tap;
   ContentSum sum;
+  bool probing;  // moved to the end: the next position is the size probe
 };
 
 TapStream* as_tap(FileSource* src) { return reinterpret_cast<TapStream*>(src); }
@@ -39,6 +42,7 @@ FileSource* tap_open(const FileOps& ops, const char* path) {
   stream->inner = inner;
   stream->tap = tap;
   content_sum_start(stream->sum, 0);
+  stream->probing = false;
   return reinterpret_cast<FileSource*>(stream);
 }
 
@@ -48,11 +52,24 @@ void tap_seek_end(FileSource* src) {
   TapStream* s = as_tap(src);
   s->tap->inner->seek_end(s->inner);
   content_sum_start(s->sum, 0);  // what follows is read from the end
+  s->probing = true;
 }
 
 std::int64_t tap_position(FileSource* src) {
   TapStream* s = as_tap(src);
-  return s->tap->inner->position(s->inner);
+  const std::int64_t at = s->tap->inner->position(s->inner);
+  if (s->probing) s->tap->probed = at;
+  s->probing = false;
+  return at;
+}
+
+// Why a read of `src` through `fs` that brought fewer bytes than asked did,
+// when it did not meet the end: the seam's cause, or OsCause::OTHER; NONE
+// at the end.
+OsCause short_read_cause(const FileOps& fs, FileSource* src) {
+  if (fs.at_eof(src)) return OsCause::NONE;
+  const OsCause cause = fs.read_error != nullptr ? fs.read_error(src) : OsCause::OTHER;
+  return cause == OsCause::NONE ? OsCause::OTHER : cause;
 }
 
 // An abandoned pass reads nothing more: the short read fails it at once.
@@ -61,6 +78,9 @@ std::size_t tap_read(FileSource* src, std::uint8_t* buf, std::size_t count) {
   if (abandoned(s)) return 0;
   const std::size_t n = s->tap->inner->read(s->inner, buf, count);
   content_sum_add(s->sum, buf, n);
+  if (n < count && s->tap->read_cause == OsCause::NONE) {
+    s->tap->read_cause = short_read_cause(*s->tap->inner, s->inner);
+  }
   return n;
 }
 
@@ -102,12 +122,15 @@ FileOps tapped(const FileOps& inner, PassTap& tap) {
   ops.concurrent = inner.concurrent;
   ops.overlapping_reads_safe = inner.overlapping_reads_safe;
   ops.context = &tap;
+  // The tap keeps the cause itself; the framing never asks.
   return ops;
 }
 
 // One more reading pass with no digest: the checksum and the byte count of
-// the whole file as it reads now; false when it cannot be read to its end.
-bool checksum_pass(const FileOps& fs, const char* path, std::uint64_t* sum, std::uint64_t* bytes) {
+// the whole file as it reads now; false when it cannot be read to its end,
+// with the cause of a failed read in `*read_cause`.
+bool checksum_pass(const FileOps& fs, const char* path, std::uint64_t* sum, std::uint64_t* bytes,
+                   OsCause* read_cause) {
   FileSource* src = fs.open(fs, path);
   if (src == nullptr) return false;
   ContentSum acc;
@@ -127,7 +150,8 @@ bool checksum_pass(const FileOps& fs, const char* path, std::uint64_t* sum, std:
     const std::size_t n = fs.read(src, chunk, sizeof chunk);
     content_sum_add(acc, chunk, n);
     if (n < sizeof chunk) {
-      whole = fs.at_eof(src);  // a short read before the end is a read error
+      *read_cause = short_read_cause(fs, src);
+      whole = *read_cause == OsCause::NONE;  // a short read before the end is a read error
       break;
     }
   }
@@ -157,8 +181,8 @@ void digest_both(const char* path, const FileIdentity& identity, BothDigests& ou
   // own layers, which live on this stack.
   const FileOps& fs = file_ops();
   std::atomic<bool> abandon{false};
-  PassTap sha1_tap{&fs, &abandon, 0, 0};
-  PassTap sha512_tap{&fs, &abandon, 0, 0};
+  PassTap sha1_tap{&fs, &abandon, 0, 0, -1, OsCause::NONE};
+  PassTap sha512_tap{&fs, &abandon, 0, 0, -1, OsCause::NONE};
   const FileOps sha1_ops = tapped(fs, sha1_tap);
   const FileOps sha512_ops = tapped(fs, sha512_tap);
 
@@ -173,11 +197,17 @@ void digest_both(const char* path, const FileIdentity& identity, BothDigests& ou
 
   out.sha512_status = 0;
   out.changed = false;
+  out.read_cause = OsCause::NONE;
+  out.probed_size = -1;
   Sha1Digest sha1{};
   out.sha1_status = sha1_file_via(sha1_ops, path, sha1);
-  if (out.sha1_status >= 0 && !file_unchanged(fs, path, identity)) {
+  if ((out.sha1_status >= 0 || out.sha1_status == DIGEST_FILE_ERROR) &&
+      !file_unchanged(fs, path, identity)) {
     out.sha1_status = DIGEST_FILE_ERROR;
     out.changed = true;
+  } else if (out.sha1_status == DIGEST_FILE_ERROR) {
+    out.read_cause = sha1_tap.read_cause;
+    out.probed_size = sha1_tap.probed;
   }
   if (out.sha1_status > 0) out.sha1 = sha1;
   if (out.sha1_status < 0) {
@@ -191,20 +221,34 @@ void digest_both(const char* path, const FileIdentity& identity, BothDigests& ou
   // a file written under both readers alike. A pass begun after the SHA-1
   // pass ended, agreeing with it, shows the content at one moment.
   bool reread_agrees = true;
+  OsCause reread_cause = OsCause::NONE;  // why a read of that pass failed
   if (threaded) {
     std::uint64_t sum = 0, bytes = 0;
-    reread_agrees = checksum_pass(fs, path, &sum, &bytes) && sum == sha1_tap.sum &&
-                    bytes == sha1_tap.bytes;
+    // A read that failed is no disagreement: it is said as what it is.
+    reread_agrees = checksum_pass(fs, path, &sum, &bytes, &reread_cause)
+                        ? sum == sha1_tap.sum && bytes == sha1_tap.bytes
+                        : reread_cause != OsCause::NONE;
     os_thread_join(worker);
   } else {
     run_sha512_job(&job);
   }
 
+  // A change seen is named as one, whether it or the routine's own checks
+  // ended the pass; a pass that failed otherwise keeps what it met.
   DigestStatus64 status = job.status;
-  if (status >= 0 && (!file_unchanged(fs, path, identity) || !reread_agrees ||
-                      sha512_tap.sum != sha1_tap.sum || sha512_tap.bytes != sha1_tap.bytes)) {
+  const bool change_possible = status >= 0 || status == DIGEST_FILE_ERROR;
+  if (change_possible && (!file_unchanged(fs, path, identity) ||
+                          (status >= 0 && (!reread_agrees || sha512_tap.sum != sha1_tap.sum ||
+                                           sha512_tap.bytes != sha1_tap.bytes)))) {
     status = DIGEST_FILE_ERROR;
     out.changed = true;
+  } else if (status >= 0 && reread_cause != OsCause::NONE) {
+    status = DIGEST_FILE_ERROR;
+    out.read_cause = reread_cause;
+    out.probed_size = sha512_tap.probed;
+  } else if (status == DIGEST_FILE_ERROR) {
+    out.read_cause = sha512_tap.read_cause;
+    out.probed_size = sha512_tap.probed;
   }
   if (status > 0) out.sha512 = job.words;
   out.sha512_status = status;

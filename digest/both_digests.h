@@ -22,10 +22,16 @@ struct BothDigests {
   DigestStatus64 sha512_status;
   Sha1Digest sha1;
   Sha512Digest sha512;
-  // True when the DIGEST_FILE_ERROR that ended a stage came from seeing the
-  // file change (its identity, or passes that disagree) rather than from
-  // the digest routine itself.
+  // True when a stage ended in DIGEST_FILE_ERROR and the file was seen to
+  // change (its identity moved, or passes disagree), whether the change
+  // itself or the digest routine's own checks ended it.
   bool changed;
+  // When a stage ended in DIGEST_FILE_ERROR with no change seen, what its
+  // reading met: the system's cause of a read that failed (OsCause::NONE
+  // when none did, OsCause::OTHER when the seam cannot tell), and the size
+  // the pass's probe found (0 for an empty file; -1 when it found none).
+  OsCause read_cause;
+  std::int64_t probed_size;
 };
 
 enum class DigestSchedule {

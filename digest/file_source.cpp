@@ -27,6 +27,7 @@ struct FileSource {
   std::size_t pos;  // next unread byte in buf
   std::size_t len;  // bytes held in buf
   std::uint8_t* buf;
+  OsCause error;  // why the last failed read failed; NONE while none has
 };
 
 namespace {
@@ -49,7 +50,7 @@ FileSource* real_open(const FileOps&, const char* path) {
     os_close(fd);
     return nullptr;
   }
-  *src = FileSource{fd, false, 0, 0, buf};
+  *src = FileSource{fd, false, 0, 0, buf, OsCause::NONE};
   return src;
 }
 
@@ -68,12 +69,17 @@ std::int64_t real_position(FileSource* src) {
 // Refills the buffer; false at the end of the file or on a read error.
 bool refill(FileSource* src) {
   src->pos = src->len = 0;
-  const std::int64_t got = os_read(src->fd, src->buf, STREAM_BUFFER_BYTES);
+  OsCause cause = OsCause::OTHER;
+  const std::int64_t got = os_read(src->fd, src->buf, STREAM_BUFFER_BYTES, &cause);
   if (got > 0) {
     src->len = static_cast<std::size_t>(got);
     return true;
   }
-  if (got == 0) src->eof = true;
+  if (got == 0) {
+    src->eof = true;
+  } else {
+    src->error = cause == OsCause::NONE ? OsCause::OTHER : cause;
+  }
   return false;  // a read error: the caller sees a short read
 }
 
@@ -111,9 +117,21 @@ void real_close(FileSource* src) {
 
 bool real_identity(FileSource* src, FileIdentity* out) { return os_file_identity(src->fd, out); }
 
-constexpr FileOps REAL_OPS{real_open,   real_seek_end, real_position,    real_read, real_at_eof,
-                           real_close,  real_borrow,   real_identity,    os_name_identity,
-                           /*concurrent=*/true, os_overlapping_reads_safe};
+OsCause real_read_error(FileSource* src) { return src->error; }
+
+constexpr FileOps REAL_OPS{real_open,
+                           real_seek_end,
+                           real_position,
+                           real_read,
+                           real_at_eof,
+                           real_close,
+                           real_borrow,
+                           real_identity,
+                           os_name_identity,
+                           /*concurrent=*/true,
+                           os_overlapping_reads_safe,
+                           /*context=*/nullptr,
+                           real_read_error};
 
 const FileOps* current_ops = &REAL_OPS;
 

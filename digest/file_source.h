@@ -55,6 +55,10 @@ struct FileOps {
   bool (*overlapping_reads_safe)(const char* path) = nullptr;
   // The seam's own data, for its operations; nullptr when it has none.
   void* context = nullptr;
+  // Optional; nullptr when the seam cannot tell. Why the stream's last read
+  // that failed did (a read that brought fewer bytes than asked without
+  // meeting the end): OsCause::NONE when none failed.
+  OsCause (*read_error)(FileSource* src) = nullptr;
 };
 
 // The operations in force: the real file system unless a test replaced them.

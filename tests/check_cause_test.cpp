@@ -1,6 +1,7 @@
 // zmrcheck, run as built, on POSIX: the cause it names for a record or file
 // that cannot be read, a record on standard input, names that need escaping,
-// and standard output that cannot be written.
+// and standard output that cannot be written; and, run in this process over
+// a scripted file, the cause it names for a digest that failed.
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
@@ -8,9 +9,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "app/check.h"
 #include "test_util.h"
 
 namespace {
@@ -40,6 +43,7 @@ TEST(CheckCause, EachTroubleIsNamed) {
   sock_path.copy(address.sun_path, sock_path.size());
   ASSERT_EQ(bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   write_file(dir.file("a\nb"), std::string("abc"));
+  write_file(dir.file("t\tb\x1B[2J"), std::string("abc"));
   write_file(dir.file("crlf"), RECORD + "\r\n");
 
   struct Row {
@@ -126,6 +130,29 @@ TEST(CheckCause, EachTroubleIsNamed) {
        2,
        "",
        "\\zmrcheck: c\\rd: No such file or directory\n"},
+      {"result for a name with a tab and an escape sequence",
+       {"A9993E36.zmr", "t\tb\x1B[2J"},
+       "",
+       false,
+       0,
+       "\\t\\tb\\x1B[2J: OK\n",
+       ""},
+      {"diagnostic for a name with a C1 control and DEL",
+       {"A9993E36.zmr",
+        "c\xC2\x9B"
+        "1m\x7F"},
+       "",
+       false,
+       2,
+       "",
+       "\\zmrcheck: c\\xC2\\x9B1m\\x7F: No such file or directory\n"},
+      {"diagnostic for a name with other UTF-8, unescaped",
+       {"A9993E36.zmr", "caf\xC3\xA9"},
+       "",
+       false,
+       2,
+       "",
+       "zmrcheck: caf\xC3\xA9: No such file or directory\n"},
       {"option with a line end",
        {"-\nx"},
        "",
@@ -153,6 +180,53 @@ TEST(CheckCause, EachTroubleIsNamed) {
     EXPECT_EQ(r.err, row.err) << row.what;
   }
   close(sock);
+}
+
+// The cause named for a digest that failed, over a scripted file: a block
+// device's read error was once said to be an empty file (its identity gives
+// its size as 0), and any SHA-512 file error a change.
+TEST(CheckCause, AFailedDigestIsNamedByWhatItMet) {
+  ScratchCwd cwd;
+  write_file(cwd.dir().file("A9993E36.zmr"), RECORD);
+  // Opens: 1 proves the file readable, 2 and 3 are the SHA-1 probe and pass,
+  // 4 and 5 the SHA-512 ones (the scripted seam runs them in turn).
+  struct Row {
+    const char* what;
+    Bytes content;
+    std::optional<std::uint64_t> identity_size;
+    int failing_from_open;  // reads fail on this open and after
+    std::string err;
+  };
+  const Row rows[] = {
+      {"a block device's read error", pattern_bytes(4096), 0, 3,
+       "zmrcheck: input: SHA-1 failed: Input/output error\n"},
+      {"a read error in the SHA-512 pass", Bytes{'a', 'b', 'c'}, std::nullopt, 5,
+       "zmrcheck: input: SHA-512 failed: Input/output error\n"},
+  };
+  for (const Row& row : rows) {
+    ScriptedFile f;
+    f.content = row.content;
+    f.identity_size = row.identity_size;
+    f.read_error = OsCause::IO;
+    bool failing = false;
+    f.before_open = [&](ScriptedFile&, int index) {
+      failing = failing || index >= row.failing_from_open;
+    };
+    f.read_limit = [&](int) { return failing ? std::optional<std::size_t>(0) : std::nullopt; };
+    const char* argv[] = {"zmrcheck", "A9993E36.zmr", "input", nullptr};
+    int status = -1;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    {
+      ScriptedFsGuard guard(f);
+      status = run_check(3, argv);
+    }
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(status, 2) << row.what;
+    EXPECT_EQ(out, "") << row.what;
+    EXPECT_EQ(err, row.err) << row.what;
+  }
 }
 
 }  // namespace

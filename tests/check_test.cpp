@@ -1,6 +1,7 @@
-// zmrcheck, run as built: every kind of record, valid and not, and every
-// kind of file checked against one; standard output, standard error, the
-// exit status, and a directory left exactly as it was.
+// zmrcheck, run as built: every kind of record, valid and not, every kind
+// of file checked against one, and files whose records are found by their
+// content (--find); standard output, standard error, the exit status, and a
+// directory left exactly as it was.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -33,17 +34,35 @@ std::string lf(std::string s) {
   return s;
 }
 
-// Every entry of the directory with its content (or, for a large file, its
-// size), so that any write, creation or removal shows.
-std::vector<std::pair<std::string, std::string>> snapshot(const ScratchDir& dir) {
-  std::vector<std::pair<std::string, std::string>> entries;
-  for (const std::string& name : list_dir(dir.path())) {
-    const std::string path = dir.file(name);
-    std::string content = name == "large" ? "(large)" : read_file(path);
-    entries.emplace_back(name, content);
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+// The entries of `root`'s folder `sub` ("" for `root` itself) and of every
+// folder in it, each with its content (a large file: its size).
+void add_entries(const std::string& root, const std::string& sub, Entries& entries) {
+  for (const std::string& name : list_dir(root + "/" + sub)) {
+    const std::string rel = sub + name;
+    const std::string path = root + "/" + rel;
+    if (std::filesystem::is_directory(path)) {
+      entries.emplace_back(rel, "(folder)");
+      add_entries(root, rel + "/", entries);
+    } else {
+      entries.emplace_back(rel, name == "large" ? "(large)" : read_file(path));
+    }
   }
+}
+
+// Every entry of the directory and its folders with its content, so that
+// any write, creation or removal shows.
+Entries snapshot(const ScratchDir& dir) {
+  Entries entries;
+  add_entries(dir.path(), "", entries);
   std::sort(entries.begin(), entries.end());
   return entries;
+}
+
+// The record name zmrgen gives a content.
+std::string record_name_of(const std::string& content) {
+  return hex_word(reference_sha1(Bytes(content.begin(), content.end()))[0]) + ".zmr";
 }
 
 struct Expect {
@@ -237,6 +256,81 @@ TEST_F(Check, CommandLine) {
     EXPECT_EQ(lf(r.out).rfind("Usage: zmrcheck RECORD\n", 0), 0u) << help;
     EXPECT_EQ(r.err, "") << help;
   }
+}
+
+// --find over every outcome: each row's standard output, standard error and
+// exit status, with both folders left as they were.
+TEST_F(Check, Find) {
+  for (const char* folder : {"docs", "records"}) {
+    std::filesystem::create_directory(dir.file(folder));
+  }
+  const std::string abd = record_name_of("abd");
+  const std::string junk = record_name_of("junk");
+  const std::string fresh = record_name_of("new");
+  for (const char* doc : {"abc", "abd", "junk", "new"})
+    write_file(dir.file("docs/") + doc, std::string(doc));
+  write_file(dir.file("docs/empty"), std::string());
+  write_file(dir.file("records/A9993E36.zmr"), record_text());
+  write_file(dir.file("records/") + abd, record_text());  // the record of other content
+  write_file(dir.file("records/") + junk, "not a record");
+  write_file(dir.file("A9993E36.zmr"), record_text("FFFFFFFF"));  // where zmrgen writes
+
+  const std::string ok = "docs/abc: OK (A9993E36.zmr, created 1979-09-05T22:51:36Z)\n";
+  const std::string none = "docs/new: no record (" + fresh + " not found)\n";
+  const std::string other = "docs/abd: no record (" + abd + " is the record of other content)\n";
+  const std::string missing = "zmrcheck: docs/missing: No such file or directory\n";
+  const std::string try_help = "Try 'zmrcheck --help'.\n";
+  struct Row {
+    const char* what;
+    std::vector<std::string> args;
+    Expect expect;
+  };
+  const Row rows[] = {
+      {"match", {"--find", "--records", "records", "docs/abc"}, {0, ok, ""}},
+      {"match in the current directory, time unknown",
+       {"-f", "docs/abc"},
+       {0, "docs/abc: OK (A9993E36.zmr, created unknown)\n", ""}},
+      {"absent", {"-f", "-d", "records", "docs/new"}, {1, none, ""}},
+      {"a record of other content", {"-f", "-d", "records/", "docs/abd"}, {1, other, ""}},
+      {"not a record at the name",
+       {"-f", "--records=records", "docs/junk"},
+       {2, "", "zmrcheck: records/" + junk + ": not a record: 12 bytes long, not 256\n"}},
+      {"unreadable file", {"-f", "-drecords", "docs/missing"}, {2, "", missing}},
+      {"empty file",
+       {"-f", "-d", "records", "docs/empty"},
+       {2, "", "zmrcheck: docs/empty: SHA-1 failed: the file is empty\n"}},
+      {"standard input",
+       {"-f", "-d", "records", "-"},
+       {2, "", "zmrcheck: -: standard input cannot be read twice (a file named - is ./-)\n"}},
+      {"missing folder",
+       {"-f", "-d", "none", "docs/abc"},
+       {2, "", "zmrcheck: none: No such file or directory\n"}},
+      {"a file as the folder",
+       {"-f", "-d", "docs/abc", "docs/abc"},
+       {2, "", "zmrcheck: docs/abc: Not a directory\n"}},
+      {"several, all match", {"-f", "-d", "records", "docs/abc", "docs/abc"}, {0, ok + ok, ""}},
+      {"several, some without a record",
+       {"-f", "-d", "records", "docs/abc", "docs/new", "docs/abd"},
+       {1, ok + none + other, "zmrcheck: WARNING: 2 of 3 files have no record\n"}},
+      {"several, one unreadable",
+       {"-f", "-d", "records", "docs/abc", "docs/new", "docs/missing"},
+       {2, ok + none,
+        missing + "zmrcheck: WARNING: 1 of 3 files has no record, 1 could not be checked\n"}},
+      {"several, only trouble",
+       {"-f", "-d", "records", "docs/abc", "docs/missing"},
+       {2, ok, missing + "zmrcheck: WARNING: 1 of 2 files could not be checked\n"}},
+      {"--quiet",
+       {"-f", "--quiet", "-d", "records", "docs/abc", "docs/new"},
+       {1, none, "zmrcheck: WARNING: 1 of 2 files has no record\n"}},
+      {"--status", {"-f", "--status", "-d", "records", "docs/abc", "docs/new"}, {1, "", ""}},
+      {"--status, all match", {"--status", "-d", "records", "-f", "docs/abc"}, {0, "", ""}},
+      {"--status, trouble", {"-f", "--status", "-d", "records", "docs/missing"}, {2, "", missing}},
+      {"no file", {"--find"}, {2, "", "zmrcheck: missing operand\n" + try_help}},
+      {"--records without --find",
+       {"--records", "records", "A9993E36.zmr"},
+       {2, "", "zmrcheck: option '--records' goes with --find\n" + try_help}},
+  };
+  for (const Row& row : rows) expect_run(row.args, row.expect, row.what);
 }
 
 }  // namespace

@@ -263,6 +263,7 @@ struct ScriptedStream {
   std::size_t offset = 0;
   bool at_end = false;
   bool eof = false;
+  bool failed = false;  // a read was cut short
 };
 
 ScriptedFile* scripted = nullptr;
@@ -320,6 +321,7 @@ std::size_t scripted_read(FileSource* src, std::uint8_t* buf, std::size_t count)
   s->offset += n;
   f.bytes_read += n;
   if (n < count && !limited) s->eof = true;  // a short read at the end of the file
+  if (n < count && limited) s->failed = true;
   return n;
 }
 
@@ -336,7 +338,13 @@ void scripted_close(FileSource* src) {
 
 FileIdentity scripted_identity_now() {
   const ScriptedFile& f = *scripted;
-  return FileIdentity{1, f.index, f.content.size(), 0, static_cast<std::int64_t>(f.version), 0, 0};
+  return FileIdentity{1,
+                      f.index,
+                      f.identity_size.value_or(f.content.size()),
+                      0,
+                      static_cast<std::int64_t>(f.version),
+                      0,
+                      0};
 }
 
 bool scripted_identity(FileSource*, FileIdentity* out) {
@@ -352,9 +360,24 @@ bool scripted_identity_of(const char* path, FileIdentity* out) {
   return true;
 }
 
-constexpr FileOps SCRIPTED_OPS{scripted_open,     scripted_seek_end, scripted_position,
-                               scripted_read,     scripted_at_eof,   scripted_close,
-                               nullptr,           scripted_identity, scripted_identity_of};
+OsCause scripted_read_error(FileSource* src) {
+  const std::lock_guard<std::mutex> lock(scripted_mutex);
+  return as_stream(src)->failed ? scripted->read_error : OsCause::NONE;
+}
+
+constexpr FileOps SCRIPTED_OPS{scripted_open,
+                               scripted_seek_end,
+                               scripted_position,
+                               scripted_read,
+                               scripted_at_eof,
+                               scripted_close,
+                               nullptr,
+                               scripted_identity,
+                               scripted_identity_of,
+                               /*concurrent=*/false,
+                               /*overlapping_reads_safe=*/nullptr,
+                               /*context=*/nullptr,
+                               scripted_read_error};
 
 }  // namespace
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "digest/file_digest.h"
+#include "platform/platform.h"
 #include "tests/one_shot.h"
 
 using Bytes = std::vector<std::uint8_t>;
@@ -148,6 +149,12 @@ struct ScriptedFile {
   std::uint64_t index = 1;
   std::uint64_t version = 0;
   bool removed = false;
+  // The size the identity gives in place of the content's (a block device's
+  // is 0).
+  std::optional<std::uint64_t> identity_size;
+  // What the seam says of a read cut short by `read_limit` (OsCause::NONE:
+  // it cannot tell).
+  OsCause read_error = OsCause::NONE;
   // Counters.
   int opens = 0;  // attempts, failed ones included
   int failed_opens = 0;
