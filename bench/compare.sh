@@ -150,21 +150,21 @@ fi
 
 echo "Timing the large file, $RUNS rounds ..."
 z=() o=() c=() k=() h=() x=() u=() f=()
+# Each round starts one program later, so that none always runs first or
+# always follows the same one.
+order=(z f o h k x c)
 for ((r = 0; r < RUNS; r++)); do
-  k+=("$(seconds "$ZMRCHECK" "$RECORD" "$BIG")")
-  f+=("$(seconds find_big "$BIG")")
-  # Rotate the order so that no program always runs first.
-  case $((r % 3)) in
-    0) z+=("$(seconds "$ZMRGEN" "$BIG")"); o+=("$(seconds openssl_pair "$BIG")")
-       h+=("$(seconds rhash_pair "$BIG")"); x+=("$(seconds openssl_sha512 "$BIG")")
-       c+=("$(seconds coreutils_pair "$BIG")") ;;
-    1) o+=("$(seconds openssl_pair "$BIG")"); h+=("$(seconds rhash_pair "$BIG")")
-       c+=("$(seconds coreutils_pair "$BIG")"); z+=("$(seconds "$ZMRGEN" "$BIG")")
-       x+=("$(seconds openssl_sha512 "$BIG")") ;;
-    2) h+=("$(seconds rhash_pair "$BIG")"); x+=("$(seconds openssl_sha512 "$BIG")")
-       c+=("$(seconds coreutils_pair "$BIG")"); z+=("$(seconds "$ZMRGEN" "$BIG")")
-       o+=("$(seconds openssl_pair "$BIG")") ;;
-  esac
+  for ((i = 0; i < ${#order[@]}; i++)); do
+    case ${order[(i + r) % ${#order[@]}]} in
+      z) z+=("$(seconds "$ZMRGEN" "$BIG")") ;;
+      f) f+=("$(seconds find_big "$BIG")") ;;
+      k) k+=("$(seconds "$ZMRCHECK" "$RECORD" "$BIG")") ;;
+      o) o+=("$(seconds openssl_pair "$BIG")") ;;
+      h) h+=("$(seconds rhash_pair "$BIG")") ;;
+      x) x+=("$(seconds openssl_sha512 "$BIG")") ;;
+      c) c+=("$(seconds coreutils_pair "$BIG")") ;;
+    esac
+  done
   u+=("$(seconds one_cpu "$ZMRGEN" "$BIG")")
 done
 zm=$(median "${z[@]}") om=$(median "${o[@]}") cm=$(median "${c[@]}") km=$(median "${k[@]}")
