@@ -21,15 +21,6 @@
 #define ZMRGEN_ARM_PATHS 0
 #endif
 
-// For the small functions a compression is written in: each must dissolve
-// into its caller, whatever the optimiser's size limits say, or the working
-// words go through memory.
-#if defined(_MSC_VER) && !defined(__clang__)
-#define ZMRGEN_ALWAYS_INLINE __forceinline
-#else
-#define ZMRGEN_ALWAYS_INLINE inline __attribute__((always_inline))
-#endif
-
 // Every path is one function over whole blocks of bytes (see BlocksFn).
 // Portable paths (sha1.cpp, sha512.cpp); sha1_compress and sha512_compress
 // are their word-level cores, the reference the others are checked against.

@@ -4,9 +4,8 @@
 #include <cstdlib>
 #include <utility>
 
-#include "digest/compress_dispatch.h"
+#include "digest/block_core.h"
 #include "digest/compress_paths.h"
-#include "digest/framing.h"
 
 namespace {
 
