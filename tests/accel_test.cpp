@@ -45,7 +45,8 @@ Bytes text(const char* s) { return Bytes(s, s + std::strlen(s)); }
 template <typename Word, std::size_t N>
 void expect_every_tail_length(const CompressPath<Word>& path, void (*core)(Word*, const Word*),
                               const Word (&h0)[N], std::uint32_t seed) {
-  for (std::size_t n = 0; n <= 3 * 16 * sizeof(Word) + 1; ++n) {
+  constexpr std::size_t BLOCK = 16 * sizeof(Word);
+  for (std::size_t n = 0; n <= 3 * BLOCK + 1; ++n) {
     const Bytes m = pattern_bytes(n, static_cast<std::uint32_t>(n) + seed);
     ASSERT_EQ(hex_words(digest_by_blocks(path, h0, m)), hex_words(digest_by_core(core, h0, m)))
         << "length " << n;
