@@ -14,8 +14,6 @@ constexpr std::uint64_t P3 = 0x165667B19E3779F9u;
 constexpr std::uint64_t P4 = 0x85EBCA77C2B2AE63u;
 constexpr std::uint64_t P5 = 0x27D4EB2F165667C5u;
 
-constexpr std::uint64_t rotl64(std::uint64_t x, int n) { return (x << n) | (x >> (64 - n)); }
-
 // Little-endian loads, whatever the machine's order (one load instruction
 // on a little-endian machine).
 std::uint64_t load_le64(const std::uint8_t* p) {
@@ -35,7 +33,7 @@ std::uint32_t load_le32(const std::uint8_t* p) {
 }
 
 std::uint64_t lane_round(std::uint64_t acc, std::uint64_t input) {
-  return rotl64(acc + input * P2, 31) * P1;
+  return std::rotl(acc + input * P2, 31) * P1;
 }
 
 std::uint64_t merge_lane(std::uint64_t h, std::uint64_t lane) {
@@ -91,7 +89,7 @@ std::uint64_t content_sum_value(const ContentSum& sum) {
   std::uint64_t h = 0;
   if (sum.total >= 32) {
     const std::uint64_t* v = sum.lanes;
-    h = rotl64(v[0], 1) + rotl64(v[1], 7) + rotl64(v[2], 12) + rotl64(v[3], 18);
+    h = std::rotl(v[0], 1) + std::rotl(v[1], 7) + std::rotl(v[2], 12) + std::rotl(v[3], 18);
     for (int i = 0; i < 4; ++i) h = merge_lane(h, v[i]);
   } else {
     h = sum.seed + P5;
@@ -102,17 +100,17 @@ std::uint64_t content_sum_value(const ContentSum& sum) {
   std::size_t left = sum.pending_bytes;
   for (; left >= 8; left -= 8, p += 8) {
     h ^= lane_round(0, load_le64(p));
-    h = rotl64(h, 27) * P1 + P4;
+    h = std::rotl(h, 27) * P1 + P4;
   }
   if (left >= 4) {
     h ^= static_cast<std::uint64_t>(load_le32(p)) * P1;
-    h = rotl64(h, 23) * P2 + P3;
+    h = std::rotl(h, 23) * P2 + P3;
     left -= 4;
     p += 4;
   }
   for (; left > 0; --left, ++p) {
     h ^= static_cast<std::uint64_t>(*p) * P5;
-    h = rotl64(h, 11) * P1;
+    h = std::rotl(h, 11) * P1;
   }
   h ^= h >> 33;
   h *= P2;

@@ -5,10 +5,11 @@
 
 #include <atomic>
 
+#include "digest/block_core.h"
 #include "digest/compress_paths.h"
 
 #if ZMRGEN_X86_PATHS
-#if defined(_MSC_VER) && !defined(__clang__)
+#if ZMRGEN_MSVC
 #include <intrin.h>
 #else
 #include <cpuid.h>
@@ -28,7 +29,7 @@ struct CpuidRegs {
 
 CpuidRegs cpuid(std::uint32_t leaf, std::uint32_t subleaf) {
   CpuidRegs r{};
-#if defined(_MSC_VER) && !defined(__clang__)
+#if ZMRGEN_MSVC
   int regs[4];
   __cpuidex(regs, static_cast<int>(leaf), static_cast<int>(subleaf));
   r = {static_cast<std::uint32_t>(regs[0]), static_cast<std::uint32_t>(regs[1]),
@@ -41,7 +42,7 @@ CpuidRegs cpuid(std::uint32_t leaf, std::uint32_t subleaf) {
 
 // The register state the operating system saves on a context switch (XCR0).
 std::uint64_t os_saved_state() {
-#if defined(_MSC_VER) && !defined(__clang__)
+#if ZMRGEN_MSVC
   return _xgetbv(0);
 #else
   std::uint32_t lo = 0, hi = 0;

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/target.h"
+
 // The x86 paths are built for 64-bit x86 with GCC, clang or MSVC; elsewhere
 // only the portable paths exist.
 #if defined(__x86_64__) || defined(_M_X64)
@@ -13,22 +15,9 @@
 #define ZMRGEN_X86_PATHS 0
 #endif
 
-// The ARMv8 paths are built for 64-bit ARM Linux with GCC or clang, where
-// the kernel reports the instructions it allows (platform/posix.cpp).
-#if defined(__aarch64__) && defined(__linux__) && (defined(__GNUC__) || defined(__clang__))
-#define ZMRGEN_ARM_PATHS 1
-#else
-#define ZMRGEN_ARM_PATHS 0
-#endif
-
-// For the small functions a compression is written in: each must dissolve
-// into its caller, whatever the optimiser's size limits say, or the working
-// words go through memory.
-#if defined(_MSC_VER) && !defined(__clang__)
-#define ZMRGEN_ALWAYS_INLINE __forceinline
-#else
-#define ZMRGEN_ALWAYS_INLINE inline __attribute__((always_inline))
-#endif
+// The ARMv8 paths are built for 64-bit ARM Linux, where the kernel reports
+// the instructions it allows.
+#define ZMRGEN_ARM_PATHS ZMRGEN_ARM_LINUX
 
 // Every path is one function over whole blocks of bytes (see BlocksFn).
 // Portable paths (sha1.cpp, sha512.cpp); sha1_compress and sha512_compress

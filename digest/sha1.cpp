@@ -1,12 +1,12 @@
 // SHA-1 portable compression: the word-level core and the portable path.
 #include "digest/sha1.h"
 
+#include <bit>
 #include <cstdlib>
 #include <utility>
 
-#include "digest/compress_dispatch.h"
+#include "digest/block_core.h"
 #include "digest/compress_paths.h"
-#include "digest/framing.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ constexpr std::uint32_t STEP_K = SHA1_K[T / 20];
 template <int T>
 ZMRGEN_ALWAYS_INLINE std::uint32_t schedule(std::uint32_t* w) {
   if constexpr (T >= 16) {
-    w[T & 15] = rotl32(w[(T - 3) & 15] ^ w[(T - 8) & 15] ^ w[(T - 14) & 15] ^ w[T & 15], 1);
+    w[T & 15] = std::rotl(w[(T - 3) & 15] ^ w[(T - 8) & 15] ^ w[(T - 14) & 15] ^ w[T & 15], 1);
   }
   return w[T & 15];
 }
@@ -47,8 +47,8 @@ ZMRGEN_ALWAYS_INLINE std::uint32_t schedule(std::uint32_t* w) {
 template <int T>
 ZMRGEN_ALWAYS_INLINE void step(std::uint32_t a, std::uint32_t& b, std::uint32_t c, std::uint32_t d,
                                std::uint32_t& e, std::uint32_t* w) {
-  e += rotl32(a, 5) + step_f<T>(b, c, d) + STEP_K<T> + schedule<T>(w);
-  b = rotl32(b, 30);
+  e += std::rotl(a, 5) + step_f<T>(b, c, d) + STEP_K<T> + schedule<T>(w);
+  b = std::rotl(b, 30);
 }
 
 // Steps T .. T + 4; five steps bring the names back to where they started.

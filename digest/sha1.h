@@ -10,12 +10,6 @@ inline constexpr std::uint32_t SHA1_H0[5] = {0x67452301u, 0xEFCDAB89u, 0x98BADCF
 // The constants of steps 0-19, 20-39, 40-59 and 60-79.
 inline constexpr std::uint32_t SHA1_K[4] = {0x5A827999u, 0x6ED9EBA1u, 0x8F1BBCDCu, 0xCA62C1D6u};
 
-// Rotates x left by n places, n taken modulo 32.
-constexpr std::uint32_t rotl32(std::uint32_t x, int n) {
-  const unsigned s = static_cast<unsigned>(n) & 31u;
-  return s == 0 ? x : static_cast<std::uint32_t>((x << s) | (x >> (32u - s)));
-}
-
 // The logical function and the constant of step t, chosen by |t| mod 80.
 std::uint32_t sha1_f(std::uint32_t b, std::uint32_t c, std::uint32_t d, int t);
 std::uint32_t sha1_k(int t);

@@ -7,6 +7,7 @@
 // constant of SHA1RNDS4 are chosen by its immediate operand, one per twenty
 // steps. The routines are built for these instructions alone, and the
 // dispatcher calls them only on a CPU that has them.
+#include "digest/block_core.h"
 #include "digest/compress_paths.h"
 
 #if ZMRGEN_X86_PATHS
@@ -15,7 +16,7 @@
 
 #include <utility>
 
-#if defined(_MSC_VER) && !defined(__clang__)
+#if ZMRGEN_MSVC
 #define ZMRGEN_TARGET_SHA
 #else
 #define ZMRGEN_TARGET_SHA __attribute__((target("sha,ssse3,sse4.1")))

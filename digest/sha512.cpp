@@ -3,9 +3,8 @@
 
 #include <utility>
 
-#include "digest/compress_dispatch.h"
+#include "digest/block_core.h"
 #include "digest/compress_paths.h"
-#include "digest/framing.h"
 
 namespace {
 

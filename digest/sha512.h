@@ -1,6 +1,7 @@
 // SHA-512 core (FIPS 180-2): chaining words and the compression of one block.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 
 // Initial hash value H0..H7.
@@ -46,16 +47,19 @@ inline constexpr std::uint64_t SHA512_K[80] = {
     0x5FCB6FAB3AD6FAECULL, 0x6C44198C4A475817ULL,
 };
 
-// Rotates x right by n places, n taken modulo 64.
-constexpr std::uint64_t rotr64(std::uint64_t x, int n) {
-  const unsigned s = static_cast<unsigned>(n) & 63u;
-  return s == 0 ? x : (x >> s) | (x << (64u - s));
+// The four sigma functions of the rounds and the message schedule.
+constexpr std::uint64_t sha512_big_sigma0(std::uint64_t x) {
+  return std::rotr(x, 28) ^ std::rotr(x, 34) ^ std::rotr(x, 39);
 }
-
-constexpr std::uint64_t sha512_big_sigma0(std::uint64_t x) { return rotr64(x, 28) ^ rotr64(x, 34) ^ rotr64(x, 39); }
-constexpr std::uint64_t sha512_big_sigma1(std::uint64_t x) { return rotr64(x, 14) ^ rotr64(x, 18) ^ rotr64(x, 41); }
-constexpr std::uint64_t sha512_small_sigma0(std::uint64_t x) { return rotr64(x, 1) ^ rotr64(x, 8) ^ (x >> 7); }
-constexpr std::uint64_t sha512_small_sigma1(std::uint64_t x) { return rotr64(x, 19) ^ rotr64(x, 61) ^ (x >> 6); }
+constexpr std::uint64_t sha512_big_sigma1(std::uint64_t x) {
+  return std::rotr(x, 14) ^ std::rotr(x, 18) ^ std::rotr(x, 41);
+}
+constexpr std::uint64_t sha512_small_sigma0(std::uint64_t x) {
+  return std::rotr(x, 1) ^ std::rotr(x, 8) ^ (x >> 7);
+}
+constexpr std::uint64_t sha512_small_sigma1(std::uint64_t x) {
+  return std::rotr(x, 19) ^ std::rotr(x, 61) ^ (x >> 6);
+}
 // Ch, (x & y) ^ (~x & z), and Maj, (x & y) ^ (x & z) ^ (y & z), in forms
 // with fewer operations.
 constexpr std::uint64_t sha512_ch(std::uint64_t x, std::uint64_t y, std::uint64_t z) { return z ^ (x & (y ^ z)); }

@@ -12,6 +12,7 @@
 // The rounds are plain code inlined into the entry points of each variant,
 // which carry the CPU target; the vector helpers carry a target of their
 // own.
+#include "digest/block_core.h"
 #include "digest/compress_paths.h"
 
 #if ZMRGEN_X86_PATHS
@@ -22,7 +23,7 @@
 
 #include "digest/sha512.h"
 
-#if defined(_MSC_VER) && !defined(__clang__)
+#if ZMRGEN_MSVC
 #define ZMRGEN_TARGET_AVX2
 #define ZMRGEN_TARGET_AVX512
 #define ZMRGEN_FLATTEN

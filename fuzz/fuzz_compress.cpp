@@ -17,17 +17,11 @@
 #include "digest/sha1.h"
 #include "digest/sha512.h"
 #include "fuzz_input.h"
+#include "tests/one_shot.h"
 
 namespace {
 
 constexpr std::size_t MAX_BLOCKS = 24;
-
-template <typename Word>
-Word load_word(const std::uint8_t* p) {
-  Word w = 0;
-  for (std::size_t i = 0; i < sizeof(Word); ++i) w = static_cast<Word>(w << 8 | p[i]);
-  return w;
-}
 
 template <typename Word, std::size_t N>
 void compare_paths(FuzzInput& in, std::span<const CompressPath<Word>> paths,
@@ -53,12 +47,7 @@ void compare_paths(FuzzInput& in, std::span<const CompressPath<Word>> paths,
   // The reference: the portable word-level core, block by block.
   Word want[N];
   std::memcpy(want, h0, sizeof want);
-  for (std::size_t b = 0; b < count; ++b) {
-    Word m[16];
-    for (std::size_t i = 0; i < 16; ++i)
-      m[i] = load_word<Word>(blocks + b * BLOCK + i * sizeof(Word));
-    core(want, m);
-  }
+  core_blocks(core, want, blocks, count);
 
   for (const CompressPath<Word>& path : paths) {
     if (!path_runs_here(path)) continue;

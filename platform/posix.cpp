@@ -21,6 +21,7 @@
 //   taking one early keystroke would end the wait unseen while the rest of
 //   that typing went on to the shell.
 #include "platform/platform.h"
+#include "platform/target.h"
 
 #include <atomic>
 #include <cerrno>
@@ -43,7 +44,7 @@
 #if defined(__linux__)
 #include <sys/vfs.h>
 #endif
-#if defined(__aarch64__) && defined(__linux__)
+#if ZMRGEN_ARM_LINUX
 #include <sys/auxv.h>
 #endif
 
@@ -374,7 +375,7 @@ void os_thread_join(OsThread thread) {
 }
 
 std::uint32_t os_arm_crypto_features() {
-#if defined(__aarch64__) && defined(__linux__)
+#if ZMRGEN_ARM_LINUX
   // The kernel reports the instructions it lets user code run.
   const unsigned long hwcap = getauxval(AT_HWCAP);
   std::uint32_t f = 0;

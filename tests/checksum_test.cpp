@@ -22,12 +22,15 @@ TEST(ContentSum, KnownAnswers) {
     std::uint64_t seed;
     std::uint64_t expected;
   };
-  // Short inputs take the tail path only, the 39-byte one a stripe first.
+  // Short inputs take the tail path only, the 39-byte one a stripe first;
+  // the 44-byte one leaves exactly four bytes for the four-byte step after
+  // its stripe and an eight-byte step.
   const Case cases[] = {
       {"", 0, 0xEF46DB3751D8E999u},
       {"abc", 0, 0x44BC2CF5AD770999u},
       {"xxhash", 20141025, 0xB559B98D844E0635u},
       {"Nobody inspects the spammish repetition", 0, 0xFBCEA83C8A378BF1u},
+      {"The quick brown fox jumps over the lazy dog.", 0, 0x44AD33705751AD73u},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(checksum_of(reinterpret_cast<const std::uint8_t*>(c.text), std::strlen(c.text), c.seed),

@@ -114,10 +114,8 @@ template <typename Word>
 void record_block(Word* /*h*/, const std::uint8_t* data, std::size_t count) {
   auto& blocks = recorded_blocks<Word>();
   for (; count > 0; --count, data += 16 * sizeof(Word)) {
-    std::array<Word, 16> b{};
-    for (std::size_t i = 0; i < 16; ++i) b[i] = load_be<Word>(data + i * sizeof(Word));
     if (!keep_all_blocks && blocks.size() == 2) blocks.erase(blocks.begin());
-    blocks.push_back(b);
+    blocks.push_back(block_words<Word>(data));
     ++block_count<Word>();
   }
 }
