@@ -16,6 +16,7 @@
 #include "digest/file_digest.h"
 #include "digest/file_source.h"
 #include "platform/platform.h"
+#include "record/hex_digits.h"
 #include "record/record_file.h"
 #include "record/record_name.h"
 
@@ -196,12 +197,15 @@ CheckOutcome parse_read_record(const char* name, const char* text, std::uint64_t
       begin_diagnostic(name);
       std::fprintf(stderr, "not a record: character at offset %zu is not 0-9 or A-F\n", where);
       break;
-    case RecordParse::BAD_FORMAT:
+    case RecordParse::BAD_FORMAT: {
+      char expected[RECORD_FORMAT.width];
+      put_hex_digits(expected, RECORD_FORMAT_CODE, RECORD_FORMAT.width);
+      const int width = static_cast<int>(RECORD_FORMAT.width);
       begin_diagnostic(name);
-      std::fprintf(stderr, "not a record: format code %.*s at offset %zu, not 000001\n",
-                   static_cast<int>(RECORD_FORMAT.width), text + RECORD_FORMAT.offset,
-                   RECORD_FORMAT.offset);
+      std::fprintf(stderr, "not a record: format code %.*s at offset %zu, not %.*s\n", width,
+                   text + RECORD_FORMAT.offset, RECORD_FORMAT.offset, width, expected);
       break;
+    }
     case RecordParse::BAD_ZEROS:
       begin_diagnostic(name);
       std::fprintf(stderr, "not a record: reserved characters %zu-%zu are not all 0\n",
@@ -240,10 +244,9 @@ CheckOutcome load_record(const char* name, RecordFields* fields) {
 // the numbers.
 constexpr std::size_t UTC_TEXT_CHARS = 80;
 
-// A record's creation time as YYYY-MM-DDTHH:MM:SSZ (UTC), or "unknown" for
-// the clock field FFFFFFFF.
+// A record's creation time as YYYY-MM-DDTHH:MM:SSZ (UTC), or "unknown".
 void format_utc(char (&out)[UTC_TEXT_CHARS], std::uint32_t seconds) {
-  if (seconds == 0xFFFFFFFFu) {
+  if (seconds == RECORD_TIME_UNKNOWN) {
     std::snprintf(out, sizeof out, "unknown");
     return;
   }

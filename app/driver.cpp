@@ -136,7 +136,7 @@ void print_help() {
 
 std::int32_t run_generator(int argc, const char* const* argv) {
   RunValues run{};
-  run.format_code = 1;
+  run.format_code = RECORD_FORMAT_CODE;
   out("\n");
 
   if (argc < 2 || argc > 3) {

@@ -5,7 +5,7 @@
 #include "record/hex_digits.h"
 
 std::int32_t record_time_value(std::int64_t seconds) {
-  if (seconds < 0 || seconds > INT32_MAX) return -1;
+  if (seconds < 0 || seconds > INT32_MAX) return static_cast<std::int32_t>(RECORD_TIME_UNKNOWN);
   return static_cast<std::int32_t>(seconds);
 }
 
@@ -72,4 +72,3 @@ RecordParse parse_record(const char* text, std::size_t length, RecordFields* out
   out->created = static_cast<std::uint32_t>(get_hex(text, RECORD_CREATED));
   return RecordParse::VALID;
 }
-

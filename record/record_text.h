@@ -22,14 +22,16 @@ inline constexpr RecordField RECORD_SHA1{128, 40};
 // The format code: always 000001.
 inline constexpr RecordField RECORD_FORMAT{168, 6};
 inline constexpr std::uint32_t RECORD_FORMAT_CODE = 1;
-// Creation time, seconds since 1970-01-01 00:00:00 UTC (FFFFFFFF when the
-// clock is outside a signed 32-bit count).
+// Creation time, seconds since 1970-01-01 00:00:00 UTC, or
+// RECORD_TIME_UNKNOWN when the clock is outside a signed 32-bit count.
 inline constexpr RecordField RECORD_CREATED{174, 8};
+inline constexpr std::uint32_t RECORD_TIME_UNKNOWN = 0xFFFFFFFF;
 // A zero field, eight zero words and a zero byte: all zeros.
 inline constexpr RecordField RECORD_ZEROS{182, 74};
 
 // The creation-time field's value for a clock reading: the reading when it
-// fits a signed 32-bit count from 0, else -1.
+// fits a signed 32-bit count from 0, else RECORD_TIME_UNKNOWN (-1 as a
+// signed count).
 std::int32_t record_time_value(std::int64_t seconds);
 
 // Fills `out` with the 256 record characters (no terminator is written).
@@ -41,7 +43,7 @@ struct RecordFields {
   Sha512Digest sha512;
   Sha1Digest sha1;
   std::uint32_t format_code;
-  std::uint32_t created;  // FFFFFFFF: unknown
+  std::uint32_t created;  // RECORD_TIME_UNKNOWN: unknown
 };
 
 // What parse_record found, the first fault in the order they are checked.
