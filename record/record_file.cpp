@@ -3,6 +3,8 @@
 // there; and a record file's bytes read back.
 #include "record/record_file.h"
 
+#include <optional>
+
 #include "platform/platform.h"
 #include "record/record_name.h"
 
@@ -24,6 +26,15 @@ bool holds_same_record(const char* name, const Sha512Digest& sha512, const Sha1D
          fields.sha1 == sha1 && fields.sha512 == sha512;
 }
 
+// The outcome when a directory stands at the record's name: the record
+// cannot be created there. nullopt when none does. Asked before any work,
+// since the move would fail only after it, and again whenever the name is
+// found taken, since a directory may come meanwhile.
+std::optional<RecordWrite> directory_refusal(OsNameKind kind) {
+  if (kind != OsNameKind::DIRECTORY) return std::nullopt;
+  return RecordWrite::CREATE_ERROR;
+}
+
 // Gives the complete temporary file `tmp` the record's name. Where nothing
 // stands, the move itself refuses to replace whatever another process puts
 // there first; what does stand there is looked at and replaced only when it
@@ -37,21 +48,14 @@ RecordWrite put_in_place(const char* tmp, const char* name, const Sha512Digest& 
   // few times are plenty unless someone keeps creating and removing it.
   for (int attempt = 0; attempt < 8; ++attempt) {
     const OsPlace placed = os_place_new(tmp, name);
-    switch (placed) {
-      case OsPlace::PLACED:
-        return RecordWrite::WRITTEN;
-      case OsPlace::PLACE_FAILED:
-        return os_name_is_directory(name) ? RecordWrite::CREATE_ERROR : RecordWrite::WRITE_ERROR;
-      case OsPlace::NAME_TAKEN:
-      case OsPlace::NO_EXCLUSIVE_MOVE:
-        break;
-    }
-    switch (os_name_kind(name)) {
+    if (placed == OsPlace::PLACED) return RecordWrite::WRITTEN;
+    const OsNameKind kind = os_name_kind(name);
+    if (const std::optional<RecordWrite> refused = directory_refusal(kind)) return *refused;
+    if (placed == OsPlace::PLACE_FAILED) return RecordWrite::WRITE_ERROR;
+    switch (kind) {
       case OsNameKind::ABSENT:
         if (placed == OsPlace::NAME_TAKEN) continue;
         return os_replace(tmp, name) ? RecordWrite::WRITTEN : RecordWrite::WRITE_ERROR;
-      case OsNameKind::DIRECTORY:
-        return RecordWrite::CREATE_ERROR;
       case OsNameKind::LINK:
         return os_replace(tmp, name) ? RecordWrite::WRITTEN : RecordWrite::WRITE_ERROR;
       case OsNameKind::REGULAR_FILE:
@@ -59,6 +63,7 @@ RecordWrite put_in_place(const char* tmp, const char* name, const Sha512Digest& 
         return os_replace(tmp, name) ? RecordWrite::WRITTEN : RecordWrite::WRITE_ERROR;
       case OsNameKind::SPECIAL:
         return RecordWrite::OTHER_CONTENT;
+      case OsNameKind::DIRECTORY:  // refused above
       case OsNameKind::UNKNOWN:
         return RecordWrite::WRITE_ERROR;
     }
@@ -151,9 +156,9 @@ RecordRead read_record_stream(int fd, char* text, std::uint64_t* length, OsCause
 
 RecordWrite write_record(const char* name, const Sha512Digest& sha512, const Sha1Digest& sha1,
                          std::uint32_t format_code) {
-  // A directory at the record's name would make the final rename fail after
-  // all the work; refuse it up front as a file that cannot be created.
-  if (os_name_is_directory(name)) return RecordWrite::CREATE_ERROR;
+  if (const std::optional<RecordWrite> refused = directory_refusal(os_name_kind(name))) {
+    return *refused;
+  }
 
   // Ctrl+C or a kill in the middle would leave the temporary file behind;
   // such a request takes effect once the file is renamed or removed.
