@@ -106,8 +106,6 @@ int os_open_read(const char* path, OsCause* cause) {
   return fd;
 }
 
-bool os_is_plain_file(int fd) { return os_plain_file_cause(fd) == OsCause::NONE; }
-
 OsCause os_plain_file_cause(int fd) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) return cause_of(errno);
@@ -187,8 +185,6 @@ OsNameKind os_name_kind(const char* name) {
   if (S_ISLNK(st.st_mode)) return OsNameKind::LINK;
   return OsNameKind::SPECIAL;
 }
-
-bool os_name_is_directory(const char* name) { return os_name_kind(name) == OsNameKind::DIRECTORY; }
 
 namespace {
 
@@ -311,10 +307,6 @@ void os_hold_termination() {
 // A signal that arrived while held is delivered here, as the mask drops,
 // with whatever disposition it has: by default it ends the process.
 void os_release_termination() { sigprocmask(SIG_SETMASK, &held_signals_previous, nullptr); }
-
-// ---- Clock and processor ----
-
-std::int64_t os_clock_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
 // ---- Threads ----
 

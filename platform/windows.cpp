@@ -14,7 +14,6 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <string>
 
 #include <fcntl.h>
@@ -102,8 +101,6 @@ int os_open_read(const char* path, OsCause* cause) {
   if (fd < 0) set_cause(cause, cause_of(errno, wide.c_str()));
   return fd;
 }
-
-bool os_is_plain_file(int fd) { return os_plain_file_cause(fd) == OsCause::NONE; }
 
 OsCause os_plain_file_cause(int fd) {
   // A disk file, not a pipe, a console or another character device.
@@ -209,8 +206,6 @@ OsNameKind os_name_kind(const char* name) {
   return found.dwReserved0 == IO_REPARSE_TAG_SYMLINK ? OsNameKind::LINK : OsNameKind::REGULAR_FILE;
 }
 
-bool os_name_is_directory(const char* name) { return os_name_kind(name) == OsNameKind::DIRECTORY; }
-
 int os_create_temp_beside(const char* name, char* tmp, std::size_t tmp_size) {
   // The folder part stays in front; the dot hides the last component.
   const char* base = os_base_name(name);
@@ -302,10 +297,6 @@ void os_release_termination() {
   if (termination_allowed != nullptr) SetEvent(termination_allowed);
   SetConsoleCtrlHandler(hold_on_control, FALSE);
 }
-
-// ---- Clock and processor ----
-
-std::int64_t os_clock_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
 // ---- Threads ----
 

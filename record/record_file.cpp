@@ -122,14 +122,11 @@ bool read_start(int fd, char* text, std::size_t* got, OsCause* cause) {
 }  // namespace
 
 RecordRead read_record_file(const char* name, char* text, std::uint64_t* length, OsCause* cause) {
-  const int fd = os_open_read(name, cause);
+  const int fd = os_open_plain(name, cause);
   if (fd < 0) return RecordRead::UNREADABLE;
   RecordRead result = RecordRead::UNREADABLE;
-  const OsCause plain = os_plain_file_cause(fd);
   std::size_t got = 0;
-  if (plain != OsCause::NONE) {
-    if (cause != nullptr) *cause = plain;
-  } else if (read_start(fd, text, &got, cause)) {
+  if (read_start(fd, text, &got, cause)) {
     // A longer file is reported with its whole length.
     const std::int64_t end =
         got == RECORD_READ_CHARS ? os_seek_end(fd) : static_cast<std::int64_t>(got);
