@@ -82,34 +82,34 @@ bool needs_escape(const char* name) {
   return false;
 }
 
+// The escapes written as a backslash and a letter; nullptr for any other
+// character.
+const char* short_escape(char c) {
+  constexpr struct {
+    char character;
+    const char* escape;
+  } SHORT_ESCAPES[] = {{'\\', "\\\\"}, {'\n', "\\n"}, {'\r', "\\r"}, {'\t', "\\t"}};
+  for (const auto& e : SHORT_ESCAPES) {
+    if (e.character == c) return e.escape;
+  }
+  return nullptr;
+}
+
 void put_name(std::FILE* to, const char* name) {
   if (!needs_escape(name)) {
     std::fputs(name, to);
     return;
   }
   for (const char* at = name; *at != '\0'; ++at) {
-    switch (*at) {
-      case '\\':
-        std::fputs("\\\\", to);
-        break;
-      case '\n':
-        std::fputs("\\n", to);
-        break;
-      case '\r':
-        std::fputs("\\r", to);
-        break;
-      case '\t':
-        std::fputs("\\t", to);
-        break;
-      default:
-        if (const std::size_t n = control_bytes(at); n != 0) {
-          for (std::size_t i = 0; i < n; ++i) {
-            std::fprintf(to, "\\x%02X", static_cast<unsigned>(static_cast<unsigned char>(at[i])));
-          }
-          at += n - 1;
-        } else {
-          std::fputc(*at, to);
-        }
+    if (const char* escape = short_escape(*at)) {
+      std::fputs(escape, to);
+    } else if (const std::size_t n = control_bytes(at); n != 0) {
+      for (std::size_t i = 0; i < n; ++i) {
+        std::fprintf(to, "\\x%02X", static_cast<unsigned>(static_cast<unsigned char>(at[i])));
+      }
+      at += n - 1;
+    } else {
+      std::fputc(*at, to);
     }
   }
 }
