@@ -16,6 +16,7 @@
 #include "digest/file_digest.h"
 #include "digest/file_source.h"
 #include "platform/platform.h"
+#include "record/hex_digits.h"
 #include "record/record_file.h"
 #include "record/record_name.h"
 
@@ -81,34 +82,34 @@ bool needs_escape(const char* name) {
   return false;
 }
 
+// The escapes written as a backslash and a letter; nullptr for any other
+// character.
+const char* short_escape(char c) {
+  constexpr struct {
+    char character;
+    const char* escape;
+  } SHORT_ESCAPES[] = {{'\\', "\\\\"}, {'\n', "\\n"}, {'\r', "\\r"}, {'\t', "\\t"}};
+  for (const auto& e : SHORT_ESCAPES) {
+    if (e.character == c) return e.escape;
+  }
+  return nullptr;
+}
+
 void put_name(std::FILE* to, const char* name) {
   if (!needs_escape(name)) {
     std::fputs(name, to);
     return;
   }
   for (const char* at = name; *at != '\0'; ++at) {
-    switch (*at) {
-      case '\\':
-        std::fputs("\\\\", to);
-        break;
-      case '\n':
-        std::fputs("\\n", to);
-        break;
-      case '\r':
-        std::fputs("\\r", to);
-        break;
-      case '\t':
-        std::fputs("\\t", to);
-        break;
-      default:
-        if (const std::size_t n = control_bytes(at); n != 0) {
-          for (std::size_t i = 0; i < n; ++i) {
-            std::fprintf(to, "\\x%02X", static_cast<unsigned>(static_cast<unsigned char>(at[i])));
-          }
-          at += n - 1;
-        } else {
-          std::fputc(*at, to);
-        }
+    if (const char* escape = short_escape(*at)) {
+      std::fputs(escape, to);
+    } else if (const std::size_t n = control_bytes(at); n != 0) {
+      for (std::size_t i = 0; i < n; ++i) {
+        std::fprintf(to, "\\x%02X", static_cast<unsigned>(static_cast<unsigned char>(at[i])));
+      }
+      at += n - 1;
+    } else {
+      std::fputc(*at, to);
     }
   }
 }
@@ -196,12 +197,15 @@ CheckOutcome parse_read_record(const char* name, const char* text, std::uint64_t
       begin_diagnostic(name);
       std::fprintf(stderr, "not a record: character at offset %zu is not 0-9 or A-F\n", where);
       break;
-    case RecordParse::BAD_FORMAT:
+    case RecordParse::BAD_FORMAT: {
+      char expected[RECORD_FORMAT.width];
+      put_hex_digits(expected, RECORD_FORMAT_CODE, RECORD_FORMAT.width);
+      const int width = static_cast<int>(RECORD_FORMAT.width);
       begin_diagnostic(name);
-      std::fprintf(stderr, "not a record: format code %.*s at offset %zu, not 000001\n",
-                   static_cast<int>(RECORD_FORMAT.width), text + RECORD_FORMAT.offset,
-                   RECORD_FORMAT.offset);
+      std::fprintf(stderr, "not a record: format code %.*s at offset %zu, not %.*s\n", width,
+                   text + RECORD_FORMAT.offset, RECORD_FORMAT.offset, width, expected);
       break;
+    }
     case RecordParse::BAD_ZEROS:
       begin_diagnostic(name);
       std::fprintf(stderr, "not a record: reserved characters %zu-%zu are not all 0\n",
@@ -240,10 +244,9 @@ CheckOutcome load_record(const char* name, RecordFields* fields) {
 // the numbers.
 constexpr std::size_t UTC_TEXT_CHARS = 80;
 
-// A record's creation time as YYYY-MM-DDTHH:MM:SSZ (UTC), or "unknown" for
-// the clock field FFFFFFFF.
+// A record's creation time as YYYY-MM-DDTHH:MM:SSZ (UTC), or "unknown".
 void format_utc(char (&out)[UTC_TEXT_CHARS], std::uint32_t seconds) {
-  if (seconds == 0xFFFFFFFFu) {
+  if (seconds == RECORD_TIME_UNKNOWN) {
     std::snprintf(out, sizeof out, "unknown");
     return;
   }
@@ -315,14 +318,13 @@ CheckOutcome digest_trouble(const char* file, const char* digest, std::int64_t s
 }
 
 // Why `file` cannot be opened as the digests open it: opened once more to
-// ask the system.
+// ask the system, since the file seam's open tells only that it failed.
 OsCause open_cause(const char* file) {
   OsCause cause = OsCause::OTHER;
-  const int fd = os_open_read(file, &cause);
+  const int fd = os_open_plain(file, &cause);
   if (fd < 0) return cause;
-  cause = os_plain_file_cause(fd);
   os_close(fd);
-  return cause == OsCause::NONE ? OsCause::OTHER : cause;
+  return OsCause::OTHER;
 }
 
 // Digests `file` as zmrgen does: CheckOutcome::OK with both digests in

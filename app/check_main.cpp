@@ -1,3 +1,5 @@
+// zmrcheck's entry: prepares the console and runs the checker with the
+// command line (in UTF-8 on Windows).
 #include "app/check.h"
 #include "platform/platform.h"
 

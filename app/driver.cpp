@@ -1,3 +1,6 @@
+// The command driver: the command line's checks, the help screen, both
+// digests, the stages that report them and write the record, and every
+// message and status of a run.
 #include "app/driver.h"
 
 #include <cstdio>
@@ -15,22 +18,20 @@ namespace {
 
 void out(const char* text) { std::fputs(text, stdout); }
 
-// A stage either ends the run with a status or lets it continue (nullopt).
+// A digest stage either ends the run with a status or lets it continue
+// (nullopt).
 using StageResult = std::optional<std::int32_t>;
 
 // The values one run holds for its stages.
 struct RunValues {
   char path[MAX_PATH_CHARS];
-  DigestStatus sha1_status;
-  Sha1Digest sha1_words;
-  Sha512Digest sha512_words;
   std::uint32_t format_code;
-  // The input as the readability check found it. Each digest stage succeeds
-  // only if the file is still that file, unchanged, and both passes read the
-  // same content, so that both digests (and the record) describe one content.
+  // The input as the readability check found it. Both digests stand only if
+  // the file is still that file, unchanged, and both passes read the same
+  // content, so that both digests (and the record) describe one content.
   FileIdentity identity;
-  // Both passes' results: the SHA-1 stage runs them, possibly side by side,
-  // and each stage reports its own.
+  // Both digests and their statuses, taken together before the stages that
+  // report them and write the record.
   BothDigests digests;
 };
 
@@ -53,42 +54,39 @@ void print_digest_failure(std::int64_t status, const char* too_large_line) {
   }
 }
 
-StageResult sha1_stage(RunValues& run) {
-  digest_both(run.path, run.identity, run.digests);
-  run.sha1_status = run.digests.sha1_status;
-  if (run.sha1_status < 0) {
-    print_digest_failure(run.sha1_status, "File exceeds limit of 512Mb.\n");
-    return run.sha1_status;
+// Reports the SHA-1 digest, or its failure, which ends the run.
+StageResult sha1_stage(const BothDigests& digests) {
+  if (digests.sha1_status < 0) {
+    print_digest_failure(digests.sha1_status, "File exceeds limit of 512Mb.\n");
+    return digests.sha1_status;
   }
-  run.sha1_words = run.digests.sha1;
   out("SHA-1 message digest:\n");
-  for (const std::uint32_t word : run.sha1_words) print_word(word, 8);
+  for (const std::uint32_t word : digests.sha1) print_word(word, 8);
   out("\n\n");
   return std::nullopt;
 }
 
-StageResult sha512_stage(RunValues& run) {
-  const DigestStatus64 sha512_status = run.digests.sha512_status;
-  if (sha512_status < 0) {
-    print_digest_failure(sha512_status, "File exceeds limit of 2Gb.\n");
-    return static_cast<std::int32_t>(sha512_status);  // -1, -2 or -3
+// Reports the SHA-512 digest, or its failure, which ends the run.
+StageResult sha512_stage(const BothDigests& digests) {
+  if (digests.sha512_status < 0) {
+    print_digest_failure(digests.sha512_status, "File exceeds limit of 2Gb.\n");
+    return static_cast<std::int32_t>(digests.sha512_status);  // -1, -2 or -3
   }
-  run.sha512_words = run.digests.sha512;
   out("SHA-512 message digest:\n");
-  for (std::size_t i = 0; i < run.sha512_words.size(); ++i) {
-    print_word(run.sha512_words[i], 16);
+  for (std::size_t i = 0; i < digests.sha512.size(); ++i) {
+    print_word(digests.sha512[i], 16);
     if (i == 3) out("\n");
   }
   out("\n");
   return std::nullopt;
 }
 
-// Never ends the run: a record that cannot be written is reported, and the
-// run still returns the byte count.
-StageResult record_stage(RunValues& run) {
+// Writes the record of both digests. It never ends the run: a record that
+// cannot be written is reported, and the run still returns the byte count.
+void record_stage(const BothDigests& digests, std::uint32_t format_code) {
   char record_name[RECORD_NAME_BUFFER_CHARS] = {};
-  make_record_name(record_name, run.sha1_words[0], 8);
-  switch (write_record(record_name, run.sha512_words, run.sha1_words, run.format_code)) {
+  make_record_name(record_name, digests.sha1[0], 8);
+  switch (write_record(record_name, digests.sha512, digests.sha1, format_code)) {
     case RecordWrite::WRITTEN:
       break;
     case RecordWrite::CREATE_ERROR:
@@ -103,10 +101,7 @@ StageResult record_stage(RunValues& run) {
       out(" A file of other content has that name; it was left as it was.\n");
       break;
   }
-  return std::nullopt;
 }
-
-}  // namespace
 
 // The fixed texts below spell out the limits of these constants.
 static_assert(SHA1_MAX_BYTES == 536870911 && SHA1_MAX_BYTES * 8 == 4294967288,
@@ -134,9 +129,11 @@ void print_help() {
   out("\n zmrgen " ZMRGEN_RELEASE ", the ZELMOR record generator, by the zmrgen developers.\n\n");
 }
 
+}  // namespace
+
 std::int32_t run_generator(int argc, const char* const* argv) {
   RunValues run{};
-  run.format_code = 1;
+  run.format_code = RECORD_FORMAT_CODE;
   out("\n");
 
   if (argc < 2 || argc > 3) {
@@ -168,8 +165,11 @@ std::int32_t run_generator(int argc, const char* const* argv) {
     return 0;
   }
 
-  for (StageResult (*stage)(RunValues&) : {sha1_stage, sha512_stage, record_stage}) {
-    if (const StageResult ended = stage(run)) return *ended;
-  }
-  return run.sha1_status;
+  // Both digest passes at once where they can run so, else in turn; the
+  // stages then report them in order.
+  digest_both(run.path, run.identity, run.digests);
+  if (const StageResult ended = sha1_stage(run.digests)) return *ended;
+  if (const StageResult ended = sha512_stage(run.digests)) return *ended;
+  record_stage(run.digests, run.format_code);
+  return run.digests.sha1_status;
 }

@@ -12,5 +12,3 @@ inline constexpr std::size_t MAX_PATH_CHARS = 200;
 // the byte count on success, -1/-2/-3 on a digest failure, 0 when no work
 // was done (help, bad arguments, unreadable input).
 std::int32_t run_generator(int argc, const char* const* argv);
-
-void print_help();

@@ -1,3 +1,5 @@
+// zmrgen's entry: runs the generator, prints the closing line, waits for a
+// key and exits with the run's status.
 #include <cstdint>
 #include <cstdio>
 

@@ -2,8 +2,10 @@
 //
 // Every call into the operating system lives behind this header, in one
 // implementation file per platform: platform/posix.cpp (Linux and other
-// POSIX systems) and platform/windows.cpp. The digest, record and driver code
-// above it is portable and never sees a platform.
+// POSIX systems) and platform/windows.cpp; what is the same on both, built
+// from their calls, is written once in platform/platform_common.cpp. The
+// digest, record and driver code above it is portable and never sees a
+// platform.
 //
 // Names are UTF-8 throughout; the Windows implementation converts them to
 // UTF-16 at the system call. Open files are small non-negative integers
@@ -32,6 +34,10 @@ enum class OsCause {
 // `cause` is given, stores why. The open never waits (a FIFO without a
 // writer); reads from the file block as usual.
 int os_open_read(const char* path, OsCause* cause = nullptr);
+// Opens `path` as os_open_read does and keeps it open only when it is a
+// plain file (os_plain_file_cause); else PLATFORM_NO_FILE and, when `cause`
+// is given, why: the open's cause, or what the file is instead.
+int os_open_plain(const char* path, OsCause* cause = nullptr);
 // True when the open file holds content that can be digested: a regular file
 // or a block device. Not a directory, FIFO, socket, character device or
 // console, none of which has a size that promises what a read will bring.
@@ -92,8 +98,6 @@ enum class OsNameKind {
   UNKNOWN,  // it cannot be told
 };
 OsNameKind os_name_kind(const char* name);
-// True when `name` itself (a symbolic link not followed) is a directory.
-bool os_name_is_directory(const char* name);
 // Creates a new file with a unique name beside `name` (in the same folder:
 // "sub/r.zmr" gives "sub/.r.zmr." and a unique ending), for writing, that
 // nobody else opens by accident; its name goes to `tmp` (`tmp_size` bytes).

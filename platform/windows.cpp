@@ -14,7 +14,6 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <string>
 
 #include <fcntl.h>
@@ -102,8 +101,6 @@ int os_open_read(const char* path, OsCause* cause) {
   if (fd < 0) set_cause(cause, cause_of(errno, wide.c_str()));
   return fd;
 }
-
-bool os_is_plain_file(int fd) { return os_plain_file_cause(fd) == OsCause::NONE; }
 
 OsCause os_plain_file_cause(int fd) {
   // A disk file, not a pipe, a console or another character device.
@@ -209,8 +206,6 @@ OsNameKind os_name_kind(const char* name) {
   return found.dwReserved0 == IO_REPARSE_TAG_SYMLINK ? OsNameKind::LINK : OsNameKind::REGULAR_FILE;
 }
 
-bool os_name_is_directory(const char* name) { return os_name_kind(name) == OsNameKind::DIRECTORY; }
-
 int os_create_temp_beside(const char* name, char* tmp, std::size_t tmp_size) {
   // The folder part stays in front; the dot hides the last component.
   const char* base = os_base_name(name);
@@ -302,10 +297,6 @@ void os_release_termination() {
   if (termination_allowed != nullptr) SetEvent(termination_allowed);
   SetConsoleCtrlHandler(hold_on_control, FALSE);
 }
-
-// ---- Clock and processor ----
-
-std::int64_t os_clock_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
 // ---- Threads ----
 
@@ -428,6 +419,34 @@ bool ends_wait(const KEY_EVENT_RECORD& key) {
   return (ctrl || alt) && vk >= 'A' && vk <= 'Z';
 }
 
+// Raw: no line editing, no echo, and Ctrl+C arrives as a key.
+DWORD raw_input_mode(DWORD mode) {
+  return mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT);
+}
+
+// Reads the console's input events until a key press ends the wait (or the
+// input cannot be read).
+void read_key(HANDLE in) {
+  INPUT_RECORD record{};
+  DWORD got = 0;
+  while (ReadConsoleInputW(in, &record, 1, &got)) {
+    if (got == 1 && record.EventType == KEY_EVENT && ends_wait(record.Event.KeyEvent)) return;
+  }
+}
+
+// From here until stop_restoring_on_control, a console close or Ctrl+Break
+// that ends the process puts the input mode `mode` of `in` back first.
+void restore_mode_on_control(HANDLE in, DWORD mode) {
+  saved_input_mode = mode;
+  waiting_input = in;
+  SetConsoleCtrlHandler(restore_on_control, TRUE);
+}
+
+void stop_restoring_on_control() {
+  SetConsoleCtrlHandler(restore_on_control, FALSE);
+  waiting_input = INVALID_HANDLE_VALUE;
+}
+
 }  // namespace
 
 void console_init() {
@@ -497,33 +516,19 @@ void wait_for_key() {
                   nullptr, OPEN_EXISTING, 0, nullptr);
   if (in == INVALID_HANDLE_VALUE) return;  // no console attached
   DWORD mode = 0;
-  if (!GetConsoleMode(in, &mode)) {
-    CloseHandle(in);
-    return;
-  }
-  saved_input_mode = mode;
-  waiting_input = in;
-  SetConsoleCtrlHandler(restore_on_control, TRUE);
-
-  // Raw: no line editing, no echo, and Ctrl+C arrives as a key.
-  const DWORD raw =
-      mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT);
-  if (SetConsoleMode(in, raw)) {
-    // Keys pressed while the file was being hashed do not answer a prompt
-    // that was not yet on screen.
-    FlushConsoleInputBuffer(in);
-    INPUT_RECORD record{};
-    DWORD got = 0;
-    while (ReadConsoleInputW(in, &record, 1, &got)) {
-      if (got == 1 && record.EventType == KEY_EVENT && ends_wait(record.Event.KeyEvent)) break;
+  if (GetConsoleMode(in, &mode)) {
+    restore_mode_on_control(in, mode);
+    if (SetConsoleMode(in, raw_input_mode(mode))) {
+      // Keys pressed while the file was being hashed do not answer a prompt
+      // that was not yet on screen.
+      FlushConsoleInputBuffer(in);
+      read_key(in);
+      // The key's release and whatever came with it (the rest of a paste, key
+      // repeat) are not left for the shell to read.
+      FlushConsoleInputBuffer(in);
+      SetConsoleMode(in, mode);
     }
-    // The key's release and whatever came with it (the rest of a paste, key
-    // repeat) are not left for the shell to read.
-    FlushConsoleInputBuffer(in);
-    SetConsoleMode(in, mode);
+    stop_restoring_on_control();
   }
-
-  SetConsoleCtrlHandler(restore_on_control, FALSE);
-  waiting_input = INVALID_HANDLE_VALUE;
   CloseHandle(in);
 }

@@ -1,3 +1,4 @@
+// Uppercase hexadecimal digits, zero-filled to a fixed width.
 #include "record/hex_digits.h"
 
 void put_hex_digits(char* out, std::uint64_t value, std::size_t digits) {

@@ -1,9 +1,11 @@
+// The record file: its text written to a temporary file beside the record's
+// name and moved to that name only where the move may replace what stands
+// there; and a record file's bytes read back.
 #include "record/record_file.h"
 
-#include <cstdio>
+#include <optional>
 
 #include "platform/platform.h"
-#include "record/hex_digits.h"
 #include "record/record_name.h"
 
 namespace {
@@ -24,6 +26,15 @@ bool holds_same_record(const char* name, const Sha512Digest& sha512, const Sha1D
          fields.sha1 == sha1 && fields.sha512 == sha512;
 }
 
+// The outcome when a directory stands at the record's name: the record
+// cannot be created there. nullopt when none does. Asked before any work,
+// since the move would fail only after it, and again whenever the name is
+// found taken, since a directory may come meanwhile.
+std::optional<RecordWrite> directory_refusal(OsNameKind kind) {
+  if (kind != OsNameKind::DIRECTORY) return std::nullopt;
+  return RecordWrite::CREATE_ERROR;
+}
+
 // Gives the complete temporary file `tmp` the record's name. Where nothing
 // stands, the move itself refuses to replace whatever another process puts
 // there first; what does stand there is looked at and replaced only when it
@@ -37,21 +48,14 @@ RecordWrite put_in_place(const char* tmp, const char* name, const Sha512Digest& 
   // few times are plenty unless someone keeps creating and removing it.
   for (int attempt = 0; attempt < 8; ++attempt) {
     const OsPlace placed = os_place_new(tmp, name);
-    switch (placed) {
-      case OsPlace::PLACED:
-        return RecordWrite::WRITTEN;
-      case OsPlace::PLACE_FAILED:
-        return os_name_is_directory(name) ? RecordWrite::CREATE_ERROR : RecordWrite::WRITE_ERROR;
-      case OsPlace::NAME_TAKEN:
-      case OsPlace::NO_EXCLUSIVE_MOVE:
-        break;
-    }
-    switch (os_name_kind(name)) {
+    if (placed == OsPlace::PLACED) return RecordWrite::WRITTEN;
+    const OsNameKind kind = os_name_kind(name);
+    if (const std::optional<RecordWrite> refused = directory_refusal(kind)) return *refused;
+    if (placed == OsPlace::PLACE_FAILED) return RecordWrite::WRITE_ERROR;
+    switch (kind) {
       case OsNameKind::ABSENT:
         if (placed == OsPlace::NAME_TAKEN) continue;
         return os_replace(tmp, name) ? RecordWrite::WRITTEN : RecordWrite::WRITE_ERROR;
-      case OsNameKind::DIRECTORY:
-        return RecordWrite::CREATE_ERROR;
       case OsNameKind::LINK:
         return os_replace(tmp, name) ? RecordWrite::WRITTEN : RecordWrite::WRITE_ERROR;
       case OsNameKind::REGULAR_FILE:
@@ -59,6 +63,7 @@ RecordWrite put_in_place(const char* tmp, const char* name, const Sha512Digest& 
         return os_replace(tmp, name) ? RecordWrite::WRITTEN : RecordWrite::WRITE_ERROR;
       case OsNameKind::SPECIAL:
         return RecordWrite::OTHER_CONTENT;
+      case OsNameKind::DIRECTORY:  // refused above
       case OsNameKind::UNKNOWN:
         return RecordWrite::WRITE_ERROR;
     }
@@ -101,75 +106,6 @@ void set_record_clock(RecordClock clock) {
   record_clock = clock != nullptr ? clock : os_clock_seconds;
 }
 
-std::int32_t record_time_value(std::int64_t seconds) {
-  if (seconds < 0 || seconds > INT32_MAX) return -1;
-  return static_cast<std::int32_t>(seconds);
-}
-
-namespace {
-
-// Writes `value` as the field's digits at the field's offset.
-void put_hex(char* text, RecordField field, std::uint64_t value) {
-  put_hex_digits(text + field.offset, value, field.width);
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// The digits of `field` as a number (at most 16 digits).
-std::uint64_t get_hex(const char* text, RecordField field) {
-  std::uint64_t value = 0;
-  for (std::size_t i = 0; i < field.width; ++i) {
-    value = (value << 4) | static_cast<unsigned>(hex_value(text[field.offset + i]));
-  }
-  return value;
-}
-
-// The `index`-th word of `digits` hex digits within `field`.
-constexpr RecordField word_of(RecordField field, std::size_t digits, std::size_t index) {
-  return RecordField{field.offset + index * digits, digits};
-}
-
-}  // namespace
-
-void format_record(char* out, const Sha512Digest& sha512, const Sha1Digest& sha1,
-                   std::uint32_t format_code, std::int32_t created) {
-  for (std::size_t i = 0; i < sha512.size(); ++i) {
-    put_hex(out, word_of(RECORD_SHA512, 16, i), sha512[i]);
-  }
-  for (std::size_t i = 0; i < sha1.size(); ++i) put_hex(out, word_of(RECORD_SHA1, 8, i), sha1[i]);
-  put_hex(out, RECORD_FORMAT, format_code);
-  put_hex(out, RECORD_CREATED, static_cast<std::uint32_t>(created));
-  put_hex(out, RECORD_ZEROS, 0);
-}
-
-RecordParse parse_record(const char* text, std::size_t length, RecordFields* out,
-                         std::size_t* where) {
-  if (length != RECORD_CHARS) return RecordParse::BAD_LENGTH;
-  for (std::size_t i = 0; i < RECORD_CHARS; ++i) {
-    if (hex_value(text[i]) < 0) {
-      *where = i;
-      return RecordParse::BAD_CHARACTER;
-    }
-  }
-  if (get_hex(text, RECORD_FORMAT) != RECORD_FORMAT_CODE) return RecordParse::BAD_FORMAT;
-  for (std::size_t i = 0; i < RECORD_ZEROS.width; ++i) {
-    if (text[RECORD_ZEROS.offset + i] != '0') return RecordParse::BAD_ZEROS;
-  }
-  for (std::size_t i = 0; i < out->sha512.size(); ++i) {
-    out->sha512[i] = get_hex(text, word_of(RECORD_SHA512, 16, i));
-  }
-  for (std::size_t i = 0; i < out->sha1.size(); ++i) {
-    out->sha1[i] = static_cast<std::uint32_t>(get_hex(text, word_of(RECORD_SHA1, 8, i)));
-  }
-  out->format_code = static_cast<std::uint32_t>(get_hex(text, RECORD_FORMAT));
-  out->created = static_cast<std::uint32_t>(get_hex(text, RECORD_CREATED));
-  return RecordParse::VALID;
-}
-
 namespace {
 
 // Reads up to RECORD_READ_CHARS bytes into `text`; false on a read error.
@@ -186,14 +122,11 @@ bool read_start(int fd, char* text, std::size_t* got, OsCause* cause) {
 }  // namespace
 
 RecordRead read_record_file(const char* name, char* text, std::uint64_t* length, OsCause* cause) {
-  const int fd = os_open_read(name, cause);
+  const int fd = os_open_plain(name, cause);
   if (fd < 0) return RecordRead::UNREADABLE;
   RecordRead result = RecordRead::UNREADABLE;
-  const OsCause plain = os_plain_file_cause(fd);
   std::size_t got = 0;
-  if (plain != OsCause::NONE) {
-    if (cause != nullptr) *cause = plain;
-  } else if (read_start(fd, text, &got, cause)) {
+  if (read_start(fd, text, &got, cause)) {
     // A longer file is reported with its whole length.
     const std::int64_t end =
         got == RECORD_READ_CHARS ? os_seek_end(fd) : static_cast<std::int64_t>(got);
@@ -220,9 +153,9 @@ RecordRead read_record_stream(int fd, char* text, std::uint64_t* length, OsCause
 
 RecordWrite write_record(const char* name, const Sha512Digest& sha512, const Sha1Digest& sha1,
                          std::uint32_t format_code) {
-  // A directory at the record's name would make the final rename fail after
-  // all the work; refuse it up front as a file that cannot be created.
-  if (os_name_is_directory(name)) return RecordWrite::CREATE_ERROR;
+  if (const std::optional<RecordWrite> refused = directory_refusal(os_name_kind(name))) {
+    return *refused;
+  }
 
   // Ctrl+C or a kill in the middle would leave the temporary file behind;
   // such a request takes effect once the file is renamed or removed.

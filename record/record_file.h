@@ -1,5 +1,5 @@
-// The record file: 256 uppercase hex characters, written whole or not at all,
-// and read back to check a file against it.
+// The record file: its text (record/record_text.h) written whole or not at
+// all under the record's name, and read back to check a file against it.
 #pragma once
 
 #include <cstddef>
@@ -7,27 +7,7 @@
 
 #include "digest/file_digest.h"
 #include "platform/platform.h"
-
-inline constexpr std::size_t RECORD_CHARS = 256;
-
-// The record's fields, in character offsets. Every field is uppercase
-// hexadecimal, most significant digit first, with no separators.
-struct RecordField {
-  std::size_t offset;
-  std::size_t width;
-};
-// SHA-512 words H0..H7, 16 digits each.
-inline constexpr RecordField RECORD_SHA512{0, 128};
-// SHA-1 words H0..H4, 8 digits each.
-inline constexpr RecordField RECORD_SHA1{128, 40};
-// The format code: always 000001.
-inline constexpr RecordField RECORD_FORMAT{168, 6};
-inline constexpr std::uint32_t RECORD_FORMAT_CODE = 1;
-// Creation time, seconds since 1970-01-01 00:00:00 UTC (FFFFFFFF when the
-// clock is outside a signed 32-bit count).
-inline constexpr RecordField RECORD_CREATED{174, 8};
-// A zero field, eight zero words and a zero byte: all zeros.
-inline constexpr RecordField RECORD_ZEROS{182, 74};
+#include "record/record_text.h"
 
 // What write_record did.
 enum class RecordWrite {
@@ -55,37 +35,6 @@ void set_record_clock(RecordClock clock);
 // name); nullptr for none.
 using RecordHook = void (*)(const char* temp_name);
 void set_record_hook(RecordHook hook);
-
-// The creation-time field's value for a clock reading: the reading when it
-// fits a signed 32-bit count from 0, else -1.
-std::int32_t record_time_value(std::int64_t seconds);
-
-// Fills `out` with the 256 record characters (no terminator is written).
-void format_record(char* out, const Sha512Digest& sha512, const Sha1Digest& sha1,
-                   std::uint32_t format_code, std::int32_t created);
-
-// What a record's text holds, once it has been found valid.
-struct RecordFields {
-  Sha512Digest sha512;
-  Sha1Digest sha1;
-  std::uint32_t format_code;
-  std::uint32_t created;  // FFFFFFFF: unknown
-};
-
-// What parse_record found, the first fault in the order they are checked.
-enum class RecordParse {
-  VALID,
-  BAD_LENGTH,     // not 256 characters
-  BAD_CHARACTER,  // not 0-9 or A-F; `*where` is its offset
-  BAD_FORMAT,     // the format code is not 000001
-  BAD_ZEROS,      // the zero fields are not all zeros
-};
-
-// Checks `length` characters of record text, in this order: the length, every
-// character, the format code, the zero fields; fills `out` when valid.
-// `*where` gets the offset of the first bad character.
-RecordParse parse_record(const char* text, std::size_t length, RecordFields* out,
-                         std::size_t* where);
 
 // How many bytes of a record file are read: enough to tell a record followed
 // by a line end ("\n" or "\r\n") from others.

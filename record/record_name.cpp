@@ -1,3 +1,5 @@
+// The record file's name: eight hex digits of the first SHA-1 word and
+// ".zmr".
 #include "record/record_name.h"
 
 #include "record/hex_digits.h"
