@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "digest/file_digest.h"
+#include "digest/file_source.h"
 #include "platform/platform.h"
 #include "tests/one_shot.h"
 
@@ -172,6 +173,19 @@ class ScriptedFsGuard {
   ScriptedFsGuard(const ScriptedFsGuard&) = delete;
   ScriptedFsGuard& operator=(const ScriptedFsGuard&) = delete;
 };
+
+// The real file system with its reading watched, for tests that act on the
+// file at a given point of a pass or count what a pass took: `opened` (may be
+// nullptr) after each open, `took` after each read of `size` bytes asked and
+// each loan of blocks of `size` bytes, with the bytes it brought. The
+// streams lend whole blocks when `lend` is set.
+struct ReadWatch {
+  void (*opened)();
+  void (*took)(std::size_t size, std::size_t bytes);
+  bool lend;
+};
+// The file system; `watch` must outlive its use.
+FileSystem watched_file_system(ReadWatch& watch);
 
 // Captures what the code under test prints on standard output.
 void begin_capture_stdout();
