@@ -162,18 +162,6 @@ const std::array<FileDigestRoutine, 2> FILE_DIGEST_ROUTINES{{
      [](const Bytes& m) { return hex_words(reference_sha512(m)); }},
 }};
 
-std::string success_output(const Sha1Digest& sha1, const Sha512Digest& sha512) {
-  std::string s = "\nSHA-1 message digest:\n";
-  for (const auto w : sha1) s += hex_word(w) + " ";
-  s += "\n\nSHA-512 message digest:\n";
-  for (std::size_t i = 0; i < 8; ++i) {
-    s += hex_word(sha512[i]) + " ";
-    if (i == 3) s += "\n";
-  }
-  s += "\n\nDone.  Press any key to quit.\n";
-  return s;
-}
-
 #ifndef _WIN32  // Windows: tests/windows/test_util_windows.cpp
 namespace {
 
