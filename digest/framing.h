@@ -114,12 +114,15 @@ struct ReadingPass {
   Stream* src;
   std::uint64_t size;
   bool extra_block;       // the tail needs a block of its own
-  std::uint8_t* chunk;    // the routine's block buffer
   Word* h;                // the chaining words
   BlocksFn<Word> blocks;  // the compression path
   std::uint32_t total;    // bytes taken; size < 2^31, so total + one block never wraps
   std::size_t pad_count;  // tail bytes placed in the final data block
   Word m[16];             // every word is written before a block is compressed
+  // The block buffer: each read lands here, and each block built from words
+  // is stored back here as bytes. The pass's own, so that the two digests
+  // can run side by side on two threads.
+  std::uint8_t chunk[16 * sizeof(Word)];
 };
 
 // Folds blocks that cannot hold the end of the file, borrowed from the
@@ -197,15 +200,14 @@ std::int64_t fold_file(ReadingPass<Word>& p) {
 }
 
 // Digests the file at `path`, read through `fs`, into the chaining words `h`,
-// which the caller has set to the algorithm's initial value. `chunk` is the
-// routine's block buffer. `blocks` is the compression path: it folds runs of
-// whole blocks taken straight from the stream's buffer (see
-// StreamMethods::borrow) and every block the framing builds from words,
-// stored back as bytes into `chunk`. Returns the byte count, or a failure
-// code; every stream opened here is closed before return.
+// which the caller has set to the algorithm's initial value. `blocks` is the
+// compression path: it folds runs of whole blocks taken straight from the
+// stream's buffer (see StreamMethods::borrow) and every block the framing
+// builds from words. Returns the byte count, or a failure code; every stream
+// opened here is closed before return.
 template <typename Word>
-std::int64_t frame_file(const FileSystem& fs, const char* path, std::uint64_t max_bytes,
-                        std::uint8_t* chunk, Word* h, BlocksFn<Word> blocks) {
+std::int64_t frame_file(const FileSystem& fs, const char* path, std::uint64_t max_bytes, Word* h,
+                        BlocksFn<Word> blocks) {
   const std::int64_t probed = probe_size(fs, path, max_bytes);
   if (probed < 0) return probed;
   const auto size = static_cast<std::uint64_t>(probed);
@@ -213,23 +215,20 @@ std::int64_t frame_file(const FileSystem& fs, const char* path, std::uint64_t ma
   // Reading pass, from the first byte.
   Stream* src = open_stream(fs, path);
   if (src == nullptr) return DIGEST_FILE_ERROR;
-  ReadingPass<Word> pass{src, size, needs_length_block<Word>(size), chunk, h, blocks, 0, 0, {}};
+  ReadingPass<Word> pass{src, size, needs_length_block<Word>(size), h, blocks, 0, 0, {}, {}};
   const std::int64_t status = fold_file(pass);
   src->methods->close(src);
   return status;
 }
 
 // The file digest: the chaining words start at `h0` and fold through the
-// compression path `blocks`; `out` is written only on success. The block
-// buffer is the call's own, so that the two digests can run side by side on
-// two threads.
+// compression path `blocks`; `out` is written only on success.
 template <typename Word, std::size_t N>
 std::int64_t digest_file(const FileSystem& fs, const char* path, std::uint64_t max_bytes,
                          const Word (&h0)[N], BlocksFn<Word> blocks, std::array<Word, N>& out) {
-  std::uint8_t chunk[16 * sizeof(Word)];
   Word h[N];
   for (std::size_t i = 0; i < N; ++i) h[i] = h0[i];
-  const std::int64_t status = frame_file<Word>(fs, path, max_bytes, chunk, h, blocks);
+  const std::int64_t status = frame_file<Word>(fs, path, max_bytes, h, blocks);
   if (status > 0) {
     for (std::size_t i = 0; i < N; ++i) out[i] = h[i];
   }

@@ -97,12 +97,11 @@ void record_block(Word* /*h*/, const std::uint8_t* data, std::size_t count) {
 
 template <typename Word>
 std::int64_t frame_recorded(const std::string& path, std::uint64_t limit, bool keep_all) {
-  static std::uint8_t chunk[16 * sizeof(Word)];
   recorded_blocks<Word>().clear();
   block_count<Word>() = 0;
   keep_all_blocks = keep_all;
   Word h[8] = {};
-  return frame_file<Word>(file_system(), path.c_str(), limit, chunk, h, record_block<Word>);
+  return frame_file<Word>(file_system(), path.c_str(), limit, h, record_block<Word>);
 }
 
 template <typename Word>
