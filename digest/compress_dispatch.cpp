@@ -15,9 +15,6 @@
 #include <cpuid.h>
 #endif
 #endif
-#if ZMRGEN_ARM_PATHS
-#include "platform/platform.h"
-#endif
 
 namespace {
 
@@ -81,13 +78,7 @@ std::uint32_t detect_features() {
 #elif ZMRGEN_ARM_PATHS
 
 // The system reports the instructions it lets user code run.
-std::uint32_t detect_features() {
-  const std::uint32_t os = os_arm_crypto_features();
-  std::uint32_t f = 0;
-  if ((os & OS_ARM_SHA1) != 0) f |= CPU_ARM_SHA1;
-  if ((os & OS_ARM_SHA512) != 0) f |= CPU_ARM_SHA512;
-  return f;
-}
+std::uint32_t detect_features() { return os_arm_crypto_features() << CPU_ARM_SHIFT; }
 
 #else
 

@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <span>
 
+#include "platform/platform.h"
+
 // Folds `count` consecutive blocks of 16 * sizeof(Word) bytes, read as
 // big-endian words from `data` (no alignment needed), into h.
 template <typename Word>
@@ -26,8 +28,11 @@ inline constexpr std::uint32_t CPU_SHA = 1u << 2;
 inline constexpr std::uint32_t CPU_BMI2 = 1u << 3;
 inline constexpr std::uint32_t CPU_AVX2 = 1u << 4;
 inline constexpr std::uint32_t CPU_AVX512VL = 1u << 5;    // with AVX-512F and the ZMM state
-inline constexpr std::uint32_t CPU_ARM_SHA1 = 1u << 6;    // ARMv8 SHA1C/P/M, SHA1H, SHA1SU0/1
-inline constexpr std::uint32_t CPU_ARM_SHA512 = 1u << 7;  // ARMv8.2 SHA512H/H2, SHA512SU0/1
+// The ARMv8 SHA instructions: the system's bits (os_arm_crypto_features)
+// as they are, moved above the x86 ones.
+inline constexpr unsigned CPU_ARM_SHIFT = 6;
+inline constexpr std::uint32_t CPU_ARM_SHA1 = OS_ARM_SHA1 << CPU_ARM_SHIFT;
+inline constexpr std::uint32_t CPU_ARM_SHA512 = OS_ARM_SHA512 << CPU_ARM_SHIFT;
 
 template <typename Word>
 struct CompressPath {

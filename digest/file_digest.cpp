@@ -9,19 +9,19 @@
 #include "digest/sha512.h"
 
 DigestStatus sha1_file(const char* path, Sha1Digest& out) {
-  return sha1_file_via(file_ops(), path, out);
+  return sha1_file_via(file_system(), path, out);
 }
 
 DigestStatus64 sha512_file(const char* path, Sha512Digest& out) {
-  return sha512_file_via(file_ops(), path, out);
+  return sha512_file_via(file_system(), path, out);
 }
 
-DigestStatus sha1_file_via(const FileOps& fs, const char* path, Sha1Digest& out) {
+DigestStatus sha1_file_via(const FileSystem& fs, const char* path, Sha1Digest& out) {
   // Every status fits: a byte count is at most SHA1_MAX_BYTES.
   return static_cast<DigestStatus>(
       digest_file(fs, path, SHA1_MAX_BYTES, SHA1_H0, sha1_active_path().blocks, out));
 }
 
-DigestStatus64 sha512_file_via(const FileOps& fs, const char* path, Sha512Digest& out) {
+DigestStatus64 sha512_file_via(const FileSystem& fs, const char* path, Sha512Digest& out) {
   return digest_file(fs, path, SHA512_MAX_BYTES, SHA512_H0, sha512_active_path().blocks, out);
 }

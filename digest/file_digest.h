@@ -37,6 +37,6 @@ using Sha512Digest = std::array<std::uint64_t, 8>;
 DigestStatus sha1_file(const char* path, Sha1Digest& out);
 DigestStatus64 sha512_file(const char* path, Sha512Digest& out);
 
-struct FileOps;
-DigestStatus sha1_file_via(const FileOps& fs, const char* path, Sha1Digest& out);
-DigestStatus64 sha512_file_via(const FileOps& fs, const char* path, Sha512Digest& out);
+struct FileSystem;
+DigestStatus sha1_file_via(const FileSystem& fs, const char* path, Sha1Digest& out);
+DigestStatus64 sha512_file_via(const FileSystem& fs, const char* path, Sha512Digest& out);

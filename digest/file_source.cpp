@@ -21,7 +21,8 @@ constexpr std::size_t STREAM_BUFFER_BYTES = std::size_t{256} << 10;
 
 }  // namespace
 
-struct FileSource {
+// A stream of the real file system.
+struct FileSource : Stream {
   int fd;
   bool eof;
   std::size_t pos;  // next unread byte in buf
@@ -32,7 +33,9 @@ struct FileSource {
 
 namespace {
 
-FileSource* real_open(const FileOps&, const char* path) {
+extern const StreamMethods REAL_METHODS;
+
+Stream* real_open(void* /*context*/, const char* path) {
   const int fd = os_open_read(path);
   if (fd < 0) return nullptr;
   // Opening a directory for reading succeeds on some systems, and a FIFO, a
@@ -50,17 +53,19 @@ FileSource* real_open(const FileOps&, const char* path) {
     os_close(fd);
     return nullptr;
   }
-  *src = FileSource{fd, false, 0, 0, buf, OsCause::NONE};
+  *src = FileSource{{&REAL_METHODS}, fd, false, 0, 0, buf, OsCause::NONE};
   return src;
 }
 
-void real_seek_end(FileSource* src) {
+void real_seek_end(Stream* s) {
+  auto* src = static_cast<FileSource*>(s);
   src->pos = src->len = 0;
   src->eof = false;
   os_seek_end(src->fd);
 }
 
-std::int64_t real_position(FileSource* src) {
+std::int64_t real_position(Stream* s) {
+  const auto* src = static_cast<FileSource*>(s);
   const std::int64_t at = os_position(src->fd);
   if (at < 0) return -1;
   return at - static_cast<std::int64_t>(src->len - src->pos);
@@ -83,7 +88,8 @@ bool refill(FileSource* src) {
   return false;  // a read error: the caller sees a short read
 }
 
-std::size_t real_read(FileSource* src, std::uint8_t* out, std::size_t count) {
+std::size_t real_read(Stream* s, std::uint8_t* out, std::size_t count) {
+  auto* src = static_cast<FileSource*>(s);
   std::size_t done = 0;
   while (done < count) {
     if (src->pos == src->len && !refill(src)) break;
@@ -96,10 +102,11 @@ std::size_t real_read(FileSource* src, std::uint8_t* out, std::size_t count) {
   return done;
 }
 
-bool real_at_eof(FileSource* src) { return src->eof; }
+bool real_at_eof(Stream* s) { return static_cast<FileSource*>(s)->eof; }
 
-const std::uint8_t* real_borrow(FileSource* src, std::size_t block_bytes, std::size_t max_blocks,
+const std::uint8_t* real_borrow(Stream* s, std::size_t block_bytes, std::size_t max_blocks,
                                 std::size_t* blocks) {
+  auto* src = static_cast<FileSource*>(s);
   std::size_t whole = block_bytes == 0 ? 0 : (src->len - src->pos) / block_bytes;
   if (whole > max_blocks) whole = max_blocks;
   *blocks = whole;
@@ -109,51 +116,45 @@ const std::uint8_t* real_borrow(FileSource* src, std::size_t block_bytes, std::s
   return run;
 }
 
-void real_close(FileSource* src) {
+void real_close(Stream* s) {
+  auto* src = static_cast<FileSource*>(s);
   os_close(src->fd);
   std::free(src->buf);
   std::free(src);
 }
 
-bool real_identity(FileSource* src, FileIdentity* out) { return os_file_identity(src->fd, out); }
+bool real_identity(Stream* s, FileIdentity* out) {
+  return os_file_identity(static_cast<FileSource*>(s)->fd, out);
+}
 
-OsCause real_read_error(FileSource* src) { return src->error; }
+OsCause real_read_error(Stream* s) { return static_cast<FileSource*>(s)->error; }
 
-constexpr FileOps REAL_OPS{real_open,
-                           real_seek_end,
-                           real_position,
-                           real_read,
-                           real_at_eof,
-                           real_close,
-                           real_borrow,
-                           real_identity,
-                           os_name_identity,
-                           /*concurrent=*/true,
-                           os_overlapping_reads_safe,
-                           /*context=*/nullptr,
-                           real_read_error};
+constexpr StreamMethods REAL_METHODS{real_seek_end, real_position, real_read,     real_at_eof,
+                                     real_close,    real_borrow,   real_identity, real_read_error};
 
-const FileOps* current_ops = &REAL_OPS;
+constexpr FileSystem REAL_FILE_SYSTEM{real_open, /*context=*/nullptr, os_name_identity,
+                                      /*concurrent=*/true, os_overlapping_reads_safe};
+
+const FileSystem* current = &REAL_FILE_SYSTEM;
 
 }  // namespace
 
-const FileOps& file_ops() { return *current_ops; }
+const FileSystem& file_system() { return *current; }
 
-void set_file_ops(const FileOps* ops) { current_ops = ops != nullptr ? ops : &REAL_OPS; }
+void set_file_system(const FileSystem* fs) { current = fs != nullptr ? fs : &REAL_FILE_SYSTEM; }
 
-const FileOps& real_file_ops() { return REAL_OPS; }
+const FileSystem& real_file_system() { return REAL_FILE_SYSTEM; }
 
 bool open_file_identity(const char* path, FileIdentity* out) {
-  const FileOps& fs = file_ops();
-  FileSource* src = fs.open(fs, path);
-  if (src == nullptr) return false;
+  Stream* s = open_stream(file_system(), path);
+  if (s == nullptr) return false;
   *out = FileIdentity{};
-  const bool known = fs.identity == nullptr || fs.identity(src, out);
-  fs.close(src);
+  const bool known = s->methods->identity == nullptr || s->methods->identity(s, out);
+  s->methods->close(s);
   return known;
 }
 
-bool file_unchanged(const FileOps& fs, const char* path, const FileIdentity& before) {
+bool file_unchanged(const FileSystem& fs, const char* path, const FileIdentity& before) {
   if (fs.identity_of == nullptr) return true;
   FileIdentity now{};
   if (!fs.identity_of(path, &now)) return false;  // removed, or no longer reachable

@@ -43,15 +43,24 @@ constexpr Word marker_word() {
 // The size probe: opens the file, seeks to its end and closes it. Returns
 // the size (1 .. max_bytes) or a failure code. A failed position query reads
 // as the largest unsigned value, and so as too large.
-inline std::int64_t probe_size(const FileOps& fs, const char* path, std::uint64_t max_bytes) {
-  FileSource* src = fs.open(fs, path);
+inline std::int64_t probe_size(const FileSystem& fs, const char* path, std::uint64_t max_bytes) {
+  Stream* src = open_stream(fs, path);
   if (src == nullptr) return DIGEST_FILE_ERROR;
-  fs.seek_end(src);
-  const auto size = static_cast<std::uint64_t>(fs.position(src));
-  fs.close(src);
+  src->methods->seek_end(src);
+  const auto size = static_cast<std::uint64_t>(src->methods->position(src));
+  src->methods->close(src);
   if (size > max_bytes) return DIGEST_TOO_LARGE;
   if (size == 0) return DIGEST_FILE_ERROR;
   return static_cast<std::int64_t>(size);
+}
+
+// The tail plan, from the size alone: true when the tail needs a block of
+// its own, because the last chunk fills its block or leaves too little room.
+template <typename Word>
+constexpr bool needs_length_block(std::uint64_t size) {
+  constexpr std::size_t BLOCK_BYTES = 16 * sizeof(Word);
+  const std::size_t room = BLOCK_BYTES - static_cast<std::size_t>(size % BLOCK_BYTES);
+  return room < tail_threshold<Word>() || room == BLOCK_BYTES;
 }
 
 // The file's last `r` bytes (fewer than a word), the end marker, then zero
@@ -98,111 +107,128 @@ void length_block(Word* m, bool with_marker, std::uint64_t size) {
   m[15] = static_cast<Word>(static_cast<Word>(size) * Word{8});
 }
 
-// Digests the file at `path`, read through `fs`, into the chaining words `h`, which the caller
-// has set to the algorithm's initial value. `chunk` is the routine's block
-// buffer. `blocks` is the compression path: it folds runs of whole blocks
-// taken straight from the stream's buffer (see FileOps::borrow) and every
-// block the framing builds from words, stored back as bytes into `chunk`.
-// Returns the byte count, or a failure code; every stream opened here is
-// closed before return.
+// One reading pass of the framing: the stream, the plan from the size, and
+// how far the pass has come.
 template <typename Word>
-std::int64_t frame_file(const FileOps& fs, const char* path, std::uint64_t max_bytes,
-                        std::uint8_t* chunk, Word* h, BlocksFn<Word> blocks) {
+struct ReadingPass {
+  Stream* src;
+  std::uint64_t size;
+  bool extra_block;       // the tail needs a block of its own
+  Word* h;                // the chaining words
+  BlocksFn<Word> blocks;  // the compression path
+  std::uint32_t total;    // bytes taken; size < 2^31, so total + one block never wraps
+  std::size_t pad_count;  // tail bytes placed in the final data block
+  Word m[16];             // every word is written before a block is compressed
+  // The block buffer: each read lands here, and each block built from words
+  // is stored back here as bytes. The pass's own, so that the two digests
+  // can run side by side on two threads.
+  std::uint8_t chunk[16 * sizeof(Word)];
+};
+
+// Folds blocks that cannot hold the end of the file, borrowed from the
+// stream's buffer when it holds them; false when it lent none. Each is
+// exactly what a full one-block read would have brought with `total`
+// staying below `size` and the end-of-file indicator clear, so none of the
+// checks of a read could fail on it, and the reads that follow see the
+// stream where those reads would have left it.
+template <typename Word>
+bool fold_borrowed(ReadingPass<Word>& p) {
+  constexpr std::size_t BLOCK_BYTES = 16 * sizeof(Word);
+  if (p.src->methods->borrow == nullptr) return false;
+  const std::uint64_t before_last = (p.size - p.total - 1) / BLOCK_BYTES;
+  if (before_last == 0) return false;
+  std::size_t got = 0;
+  const std::uint8_t* run =
+      p.src->methods->borrow(p.src, BLOCK_BYTES, static_cast<std::size_t>(before_last), &got);
+  if (run == nullptr || got == 0) return false;
+  p.blocks(p.h, run, got);
+  p.total += static_cast<std::uint32_t>(got * BLOCK_BYTES);
+  return true;
+}
+
+// Reads one block's worth of bytes, checks it against the size, packs it
+// into words (the last chunk with its tail) and folds it. Returns 0, or the
+// failure code: the file grew, shrank or failed to read (DIGEST_FILE_ERROR),
+// or the chunk cannot be what the plan said (DIGEST_LOGIC_ERROR).
+template <typename Word>
+std::int64_t fold_read_chunk(ReadingPass<Word>& p) {
   constexpr std::size_t WORD_BYTES = sizeof(Word);
   constexpr std::size_t BLOCK_BYTES = 16 * WORD_BYTES;
+  const std::size_t n = p.src->methods->read(p.src, p.chunk, BLOCK_BYTES);
+  p.total += static_cast<std::uint32_t>(n);
+  const bool last_chunk = p.total == p.size;
+  if (p.total > p.size) return DIGEST_FILE_ERROR;                // the file grew
+  if (n < BLOCK_BYTES && !last_chunk) return DIGEST_FILE_ERROR;  // shrank or failed
 
+  const std::size_t whole = n / WORD_BYTES;
+  for (std::size_t i = 0; i < whole; ++i) p.m[i] = load_be<Word>(p.chunk + i * WORD_BYTES);
+  std::size_t word_count = whole;
+
+  if (const std::size_t r = n % WORD_BYTES; r != 0) {
+    ++word_count;
+    if (!last_chunk) return DIGEST_LOGIC_ERROR;
+    p.m[whole] = marked_partial_word<Word>(p.chunk + whole * WORD_BYTES, r);
+    p.pad_count += WORD_BYTES - r;
+  }
+
+  if (last_chunk) {
+    if (const std::int64_t status =
+            end_final_block(p.m, word_count, p.pad_count, p.extra_block, p.total, p.size);
+        status != 0) {
+      return status;
+    }
+  }
+  fold_words(p.blocks, p.h, p.m, p.chunk);
+  return 0;
+}
+
+// Folds the whole file, then the length block when the plan wants one.
+// Returns the byte count, or a failure code.
+template <typename Word>
+std::int64_t fold_file(ReadingPass<Word>& p) {
+  do {
+    if (fold_borrowed(p)) continue;
+    if (const std::int64_t status = fold_read_chunk(p); status != 0) return status;
+  } while (p.total < p.size && !p.src->methods->at_eof(p.src));
+
+  if (p.total != p.size) return DIGEST_FILE_ERROR;
+  if (p.extra_block) {
+    length_block(p.m, p.pad_count == 0, p.size);
+    fold_words(p.blocks, p.h, p.m, p.chunk);
+  }
+  return static_cast<std::int64_t>(p.size);
+}
+
+// Digests the file at `path`, read through `fs`, into the chaining words `h`,
+// which the caller has set to the algorithm's initial value. `blocks` is the
+// compression path: it folds runs of whole blocks taken straight from the
+// stream's buffer (see StreamMethods::borrow) and every block the framing
+// builds from words. Returns the byte count, or a failure code; every stream
+// opened here is closed before return.
+template <typename Word>
+std::int64_t frame_file(const FileSystem& fs, const char* path, std::uint64_t max_bytes, Word* h,
+                        BlocksFn<Word> blocks) {
   const std::int64_t probed = probe_size(fs, path, max_bytes);
   if (probed < 0) return probed;
   const auto size = static_cast<std::uint64_t>(probed);
 
   // Reading pass, from the first byte.
-  FileSource* src = fs.open(fs, path);
+  Stream* src = open_stream(fs, path);
   if (src == nullptr) return DIGEST_FILE_ERROR;
-
-  // Tail plan, from the size alone: the tail needs a block of its own when
-  // the last chunk fills its block or leaves too little room.
-  const std::size_t room = BLOCK_BYTES - static_cast<std::size_t>(size % BLOCK_BYTES);
-  const bool extra_block = room < tail_threshold<Word>() || room == BLOCK_BYTES;
-
-  std::uint32_t total = 0;  // size < 2^31, so total + one block never wraps
-  bool last_chunk = false;
-  std::size_t pad_count = 0;  // tail bytes placed in the final data block
-  Word m[16] = {};            // every word is written before a block is compressed
-
-  auto fail = [&](std::int64_t status) {
-    fs.close(src);
-    return status;
-  };
-
-  do {
-    // Blocks that cannot hold the end of the file, borrowed from the stream's
-    // buffer when it holds them. Each is exactly what a full one-block read
-    // would have brought with `total` staying below `size` and the
-    // end-of-file indicator clear, so none of the checks below could fail on
-    // it, and the reads that follow see the stream where those reads would
-    // have left it.
-    if (fs.borrow != nullptr) {
-      const std::uint64_t before_last = (size - total - 1) / BLOCK_BYTES;
-      std::size_t got = 0;
-      const std::uint8_t* run =
-          before_last == 0
-              ? nullptr
-              : fs.borrow(src, BLOCK_BYTES, static_cast<std::size_t>(before_last), &got);
-      if (run != nullptr && got > 0) {
-        blocks(h, run, got);
-        total += static_cast<std::uint32_t>(got * BLOCK_BYTES);
-        continue;
-      }
-    }
-
-    const std::size_t n = fs.read(src, chunk, BLOCK_BYTES);
-    total += static_cast<std::uint32_t>(n);
-    if (total == size) last_chunk = true;
-    if (total > size) return fail(DIGEST_FILE_ERROR);                    // the file grew
-    if (n < BLOCK_BYTES && !last_chunk) return fail(DIGEST_FILE_ERROR);  // shrank or failed
-
-    const std::size_t whole = n / WORD_BYTES;
-    for (std::size_t i = 0; i < whole; ++i) m[i] = load_be<Word>(chunk + i * WORD_BYTES);
-    std::size_t word_count = whole;
-
-    if (const std::size_t r = n % WORD_BYTES; r != 0) {
-      ++word_count;
-      if (!last_chunk) return fail(DIGEST_LOGIC_ERROR);
-      m[whole] = marked_partial_word<Word>(chunk + whole * WORD_BYTES, r);
-      pad_count += WORD_BYTES - r;
-    }
-
-    if (last_chunk) {
-      if (const std::int64_t status =
-              end_final_block(m, word_count, pad_count, extra_block, total, size);
-          status != 0) {
-        return fail(status);
-      }
-    }
-    fold_words(blocks, h, m, chunk);
-  } while (total < size && !fs.at_eof(src));
-
-  if (total != size) return fail(DIGEST_FILE_ERROR);
-
-  if (extra_block) {
-    length_block(m, pad_count == 0, size);
-    fold_words(blocks, h, m, chunk);
-  }
-  fs.close(src);
-  return static_cast<std::int64_t>(size);
+  ReadingPass<Word> pass{src, size, needs_length_block<Word>(size), h, blocks, 0, 0, {}, {}};
+  const std::int64_t status = fold_file(pass);
+  src->methods->close(src);
+  return status;
 }
 
 // The file digest: the chaining words start at `h0` and fold through the
-// compression path `blocks`; `out` is written only on success. The block
-// buffer is the call's own, so that the two digests can run side by side on
-// two threads.
+// compression path `blocks`; `out` is written only on success.
 template <typename Word, std::size_t N>
-std::int64_t digest_file(const FileOps& fs, const char* path, std::uint64_t max_bytes,
+std::int64_t digest_file(const FileSystem& fs, const char* path, std::uint64_t max_bytes,
                          const Word (&h0)[N], BlocksFn<Word> blocks, std::array<Word, N>& out) {
-  std::uint8_t chunk[16 * sizeof(Word)];
   Word h[N];
   for (std::size_t i = 0; i < N; ++i) h[i] = h0[i];
-  const std::int64_t status = frame_file<Word>(fs, path, max_bytes, chunk, h, blocks);
+  const std::int64_t status = frame_file<Word>(fs, path, max_bytes, h, blocks);
   if (status > 0) {
     for (std::size_t i = 0; i < N; ++i) out[i] = h[i];
   }

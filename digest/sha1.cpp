@@ -2,7 +2,6 @@
 #include "digest/sha1.h"
 
 #include <bit>
-#include <cstdlib>
 #include <utility>
 
 #include "digest/block_core.h"
@@ -10,13 +9,8 @@
 
 namespace {
 
-unsigned step_index(int t) {
-  const long long a = std::llabs(static_cast<long long>(t));
-  return static_cast<unsigned>(a % 80);
-}
-
-// The function of step T, in forms with fewer operations that give the same
-// words as sha1_f.
+// The logical function of step T: Ch for steps 0-19, Maj for 40-59, parity
+// otherwise; Ch and Maj in forms with fewer operations than the standard's.
 template <int T>
 ZMRGEN_ALWAYS_INLINE std::uint32_t step_f(std::uint32_t b, std::uint32_t c, std::uint32_t d) {
   if constexpr (T < 20) {
@@ -81,16 +75,6 @@ ZMRGEN_ALWAYS_INLINE void compress_words(std::uint32_t* h, std::uint32_t* w) {
 }
 
 }  // namespace
-
-std::uint32_t sha1_f(std::uint32_t b, std::uint32_t c, std::uint32_t d, int t) {
-  const unsigned s = step_index(t);
-  if (s < 20) return (b & c) ^ (~b & d);
-  if (s < 40) return b ^ c ^ d;
-  if (s < 60) return (b & c) ^ (b & d) ^ (c & d);
-  return b ^ c ^ d;
-}
-
-std::uint32_t sha1_k(int t) { return SHA1_K[step_index(t) / 20]; }
 
 void sha1_compress(std::uint32_t* h, const std::uint32_t* m) {
   fold_copy<std::uint32_t, compress_words>(h, m);

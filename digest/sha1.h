@@ -10,9 +10,5 @@ inline constexpr std::uint32_t SHA1_H0[5] = {0x67452301u, 0xEFCDAB89u, 0x98BADCF
 // The constants of steps 0-19, 20-39, 40-59 and 60-79.
 inline constexpr std::uint32_t SHA1_K[4] = {0x5A827999u, 0x6ED9EBA1u, 0x8F1BBCDCu, 0xCA62C1D6u};
 
-// The logical function and the constant of step t, chosen by |t| mod 80.
-std::uint32_t sha1_f(std::uint32_t b, std::uint32_t c, std::uint32_t d, int t);
-std::uint32_t sha1_k(int t);
-
 // Folds one 16-word block (big-endian words) into the chaining words h.
 void sha1_compress(std::uint32_t* h, const std::uint32_t* m);

@@ -43,7 +43,7 @@ struct ReadStep {
   std::uint8_t arg;
 };
 
-struct FakeStream {
+struct FakeStream : Stream {
   int id;  // 1 for the first open of the call, 2 for the second, ...
   std::size_t offset;
   bool eof;
@@ -73,37 +73,29 @@ Scenario* scenario = nullptr;
 
 constexpr std::size_t MAX_CONTENT = std::size_t{1} << 20;
 
-FileSource* fake_open(const FileOps&, const char* path) {
-  FUZZ_CHECK(path != nullptr);
-  const int index = ++scenario->opens;
-  if (index == scenario->failing_open) return nullptr;
-  ++scenario->open_streams;
-  return reinterpret_cast<FileSource*>(new FakeStream{index, 0, false, nullptr});
-}
-
 // The stream behind `src`; any operation ends the previous loan, so a
 // framing that used lent bytes after it would read freed memory.
-FakeStream* stream(FileSource* src) {
+FakeStream* stream(Stream* src) {
   FUZZ_CHECK(src != nullptr);
-  auto* s = reinterpret_cast<FakeStream*>(src);
+  auto* s = static_cast<FakeStream*>(src);
   delete[] s->lent;
   s->lent = nullptr;
   return s;
 }
 
-void fake_seek_end(FileSource* src) {
+void fake_seek_end(Stream* src) {
   FakeStream* s = stream(src);
   s->offset = scenario->content.size();
 }
 
-std::int64_t fake_position(FileSource* src) {
+std::int64_t fake_position(Stream* src) {
   FakeStream* s = stream(src);
   if (s->offset != scenario->content.size()) return static_cast<std::int64_t>(s->offset);
   if (scenario->probe_fails) return -1;
   return static_cast<std::int64_t>(scenario->probe_value);
 }
 
-std::size_t fake_read(FileSource* src, std::uint8_t* buf, std::size_t count) {
+std::size_t fake_read(Stream* src, std::uint8_t* buf, std::size_t count) {
   FakeStream* s = stream(src);
   FUZZ_CHECK(count > 0);
   FUZZ_CHECK(buf != nullptr);
@@ -140,11 +132,11 @@ std::size_t fake_read(FileSource* src, std::uint8_t* buf, std::size_t count) {
   return n;
 }
 
-bool fake_at_eof(FileSource* src) { return stream(src)->eof; }
+bool fake_at_eof(Stream* src) { return stream(src)->eof; }
 
 // Lends up to `max_blocks` whole blocks at the read position, as many as
 // this loan allows and the file still holds after it.
-const std::uint8_t* fake_borrow(FileSource* src, std::size_t block_bytes, std::size_t max_blocks,
+const std::uint8_t* fake_borrow(Stream* src, std::size_t block_bytes, std::size_t max_blocks,
                                 std::size_t* blocks) {
   FakeStream* s = stream(src);
   FUZZ_CHECK(blocks != nullptr);
@@ -168,15 +160,25 @@ const std::uint8_t* fake_borrow(FileSource* src, std::size_t block_bytes, std::s
   return s->lent;
 }
 
-void fake_close(FileSource* src) {
+void fake_close(Stream* src) {
   FakeStream* s = stream(src);
   ++scenario->closes;
   --scenario->open_streams;
   delete s;  // a second close or any later use is a use after free
 }
 
-constexpr FileOps FAKE_OPS{fake_open,   fake_seek_end, fake_position, fake_read,
-                           fake_at_eof, fake_close,    fake_borrow};
+constexpr StreamMethods FAKE_METHODS{fake_seek_end, fake_position, fake_read,
+                                     fake_at_eof,   fake_close,    fake_borrow};
+
+Stream* fake_open(void* /*context*/, const char* path) {
+  FUZZ_CHECK(path != nullptr);
+  const int index = ++scenario->opens;
+  if (index == scenario->failing_open) return nullptr;
+  ++scenario->open_streams;
+  return new FakeStream{{&FAKE_METHODS}, index, 0, false, nullptr};
+}
+
+constexpr FileSystem FAKE_FILE_SYSTEM{fake_open};
 
 void read_scenario(FuzzInput& in, Scenario& sc, bool& sha512) {
   const std::uint8_t mode = take_u8(in);
@@ -252,7 +254,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool clean = must_succeed(sc, sc.probe_value, block);
 
   scenario = &sc;
-  set_file_ops(&FAKE_OPS);
+  set_file_system(&FAKE_FILE_SYSTEM);
   std::int64_t status = 0;
   std::uint64_t got[8];
   constexpr std::uint64_t SENTINEL = 0x5A5A5A5AC3C3C3C3ULL;
@@ -274,7 +276,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       untouched = untouched && out[i] == static_cast<std::uint32_t>(SENTINEL);
     }
   }
-  set_file_ops(nullptr);
+  set_file_system(nullptr);
   scenario = nullptr;
 
   // Every stream opened was closed, and the probe never read.

@@ -144,9 +144,10 @@ std::int64_t os_clock_seconds();
 // ---- Processor ----
 
 // The ARMv8 crypto instructions the system lets user code run (always 0 on
-// other processors).
-inline constexpr std::uint32_t OS_ARM_SHA1 = 1;
-inline constexpr std::uint32_t OS_ARM_SHA512 = 2;
+// other processors). The compression paths name their needs by these bits
+// (digest/compress_dispatch.h).
+inline constexpr std::uint32_t OS_ARM_SHA1 = 1;    // ARMv8 SHA1C/P/M, SHA1H, SHA1SU0/1
+inline constexpr std::uint32_t OS_ARM_SHA512 = 2;  // ARMv8.2 SHA512H/H2, SHA512SU0/1
 std::uint32_t os_arm_crypto_features();
 
 // ---- Threads ----

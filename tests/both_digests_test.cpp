@@ -52,7 +52,7 @@ TEST(BothDigests, PassesThatReadDifferentBytesGetNoResult) {
       {
         ScriptedFsGuard guard(f);
         FileIdentity identity{};
-        ASSERT_TRUE(file_ops().identity_of("f", &identity));
+        ASSERT_TRUE(file_system().identity_of("f", &identity));
         digest_both("f", identity, out, schedule);
       }
       const std::string what = std::string(c.what) + (parallel ? ", side by side" : ", in turn");
@@ -98,12 +98,12 @@ TEST(BothDigests, AFileSystemWithUnsafeOverlappingReadsRunsThePassesInTurn) {
     {
       ScriptedFsGuard guard(f);
       // The scripted seam, offered as concurrent, on such a file system.
-      FileOps ops = file_ops();
-      ops.concurrent = true;
-      ops.overlapping_reads_safe = row.overlapping_reads_safe;
-      set_file_ops(&ops);
+      FileSystem fs = file_system();
+      fs.concurrent = true;
+      fs.overlapping_reads_safe = row.overlapping_reads_safe;
+      set_file_system(&fs);
       FileIdentity identity{};
-      ASSERT_TRUE(ops.identity_of("f", &identity));
+      ASSERT_TRUE(fs.identity_of("f", &identity));
       digest_both("f", identity, out, DigestSchedule::automatic);
     }
     EXPECT_EQ(out.sha1_status, 1000);
@@ -128,35 +128,30 @@ TEST(BothDigests, AnyIdentityFieldThatMovesIsAChange) {
       {"modified_ns", &FileIdentity::modified_ns, nullptr},
       {"changed_s", &FileIdentity::changed_s, nullptr}, {"changed_ns", &FileIdentity::changed_ns, nullptr},
   };
-  FileOps ops = real_file_ops();
-  ops.identity_of = [](const char*, FileIdentity* out) {
+  FileSystem fs = real_file_system();
+  fs.identity_of = [](const char*, FileIdentity* out) {
     *out = now;
     return true;
   };
   now = BEFORE;
-  EXPECT_TRUE(file_unchanged(ops, "f", BEFORE));
+  EXPECT_TRUE(file_unchanged(fs, "f", BEFORE));
   for (const Case& c : cases) {
     now = BEFORE;
     if (c.signed_field != nullptr) now.*c.signed_field += 1;
     if (c.unsigned_field != nullptr) now.*c.unsigned_field += 1;
-    EXPECT_FALSE(file_unchanged(ops, "f", BEFORE)) << c.field;
+    EXPECT_FALSE(file_unchanged(fs, "f", BEFORE)) << c.field;
   }
 }
 
 #ifdef __linux__
-// Bytes the SHA-512 pass (128-byte blocks) asked for, over the real files.
+// Bytes the SHA-512 pass (128-byte blocks) took, over the real files.
 std::atomic<std::size_t> sha512_bytes{0};
 
-std::size_t counting_read(FileSource* src, std::uint8_t* buf, std::size_t count) {
-  if (count == 128) sha512_bytes += count;
-  return real_file_ops().read(src, buf, count);
-}
-const std::uint8_t* counting_borrow(FileSource* src, std::size_t block_bytes, std::size_t max_blocks,
-                                    std::size_t* blocks) {
-  const std::uint8_t* run = real_file_ops().borrow(src, block_bytes, max_blocks, blocks);
-  if (block_bytes == 128) sha512_bytes += *blocks * block_bytes;
-  return run;
-}
+ReadWatch sha512_watch{nullptr,
+                       [](std::size_t size, std::size_t bytes) {
+                         if (size == 128) sha512_bytes += bytes;
+                       },
+                       /*lend=*/true};
 
 int threads_in_process() {
   std::ifstream status("/proc/self/status");
@@ -174,9 +169,7 @@ TEST(BothDigests, ASha1FailureAbandonsTheSha512Pass) {
   ScratchDir dir;
   const std::string big = dir.file("big.bin");
   make_sparse_file(big, std::uint64_t{1} << 30);
-  FileOps ops = real_file_ops();
-  ops.read = counting_read;
-  ops.borrow = counting_borrow;
+  const FileSystem fs = watched_file_system(sha512_watch);
   FileIdentity identity{};
   // One run side by side first, so that any helper thread of the runtime
   // (ThreadSanitizer starts one with the first thread) is already counted.
@@ -189,10 +182,10 @@ TEST(BothDigests, ASha1FailureAbandonsTheSha512Pass) {
   ASSERT_TRUE(open_file_identity(big.c_str(), &identity));
   const int threads_before = threads_in_process();
   sha512_bytes = 0;
-  set_file_ops(&ops);
+  set_file_system(&fs);
   BothDigests out{};
   digest_both(big.c_str(), identity, out, DigestSchedule::parallel);
-  set_file_ops(nullptr);
+  set_file_system(nullptr);
   EXPECT_EQ(out.sha1_status, DIGEST_TOO_LARGE);
   EXPECT_EQ(out.sha512_status, 0);
   EXPECT_LT(sha512_bytes.load(), std::size_t{64} << 20);

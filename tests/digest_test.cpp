@@ -7,36 +7,11 @@
 #include <vector>
 
 #include "digest/framing.h"
-#include "digest/sha1.h"
 #include "test_util.h"
 
 namespace {
 
 Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
-// The step function and constant take the step as |t| modulo 80: each row
-// names the step of 0 to 79 it must act as. The words tell Ch (CACACACA),
-// parity (96969696) and majority (E8E8E8E8) apart.
-TEST(Sha1Steps, StepsOutsideTheBlockWrapModulo80) {
-  struct Row {
-    int t;
-    std::uint32_t f;
-    std::uint32_t k;
-  };
-  const Row rows[] = {
-      {80, 0xCACACACAu, 0x5A827999u},   // 0
-      {-1, 0xCACACACAu, 0x5A827999u},   // 1
-      {100, 0x96969696u, 0x6ED9EBA1u},  // 20
-      {-45, 0xE8E8E8E8u, 0x8F1BBCDCu},  // 45
-      {139, 0xE8E8E8E8u, 0x8F1BBCDCu},  // 59
-      {-140, 0x96969696u, 0xCA62C1D6u}, // 60
-      {239, 0x96969696u, 0xCA62C1D6u},  // 79
-  };
-  for (const Row& r : rows) {
-    EXPECT_EQ(sha1_f(0xF0F0F0F0u, 0xCCCCCCCCu, 0xAAAAAAAAu, r.t), r.f) << "t = " << r.t;
-    EXPECT_EQ(sha1_k(r.t), r.k) << "t = " << r.t;
-  }
-}
 
 TEST(FileDigest, FipsKnownAnswers) {
   const struct {
@@ -122,12 +97,11 @@ void record_block(Word* /*h*/, const std::uint8_t* data, std::size_t count) {
 
 template <typename Word>
 std::int64_t frame_recorded(const std::string& path, std::uint64_t limit, bool keep_all) {
-  static std::uint8_t chunk[16 * sizeof(Word)];
   recorded_blocks<Word>().clear();
   block_count<Word>() = 0;
   keep_all_blocks = keep_all;
   Word h[8] = {};
-  return frame_file<Word>(file_ops(), path.c_str(), limit, chunk, h, record_block<Word>);
+  return frame_file<Word>(file_system(), path.c_str(), limit, h, record_block<Word>);
 }
 
 template <typename Word>

@@ -35,38 +35,18 @@ void apply_change_if_due() {
   }
 }
 
-FileSource* watch_open(const FileOps&, const char* path) {
+void watch_opened() {
   ++opens;
   consumed = 0;
-  FileSource* src = real_file_ops().open(real_file_ops(), path);
   apply_change_if_due();
-  return src;
 }
-std::size_t watch_read(FileSource* src, std::uint8_t* buf, std::size_t count) {
-  const std::size_t n = real_file_ops().read(src, buf, count);
-  consumed += n;
+void watch_took(std::size_t /*size*/, std::size_t bytes) {
+  consumed += bytes;
   apply_change_if_due();
-  return n;
-}
-const std::uint8_t* watch_borrow(FileSource* src, std::size_t block, std::size_t max_blocks,
-                                 std::size_t* blocks) {
-  const std::uint8_t* p = real_file_ops().borrow(src, block, max_blocks, blocks);
-  consumed += *blocks * block;
-  apply_change_if_due();
-  return p;
 }
 
-constexpr FileOps WATCH_ONE_BLOCK{watch_open,
-                                  [](FileSource* s) { real_file_ops().seek_end(s); },
-                                  [](FileSource* s) { return real_file_ops().position(s); },
-                                  watch_read,
-                                  [](FileSource* s) { return real_file_ops().at_eof(s); },
-                                  [](FileSource* s) { real_file_ops().close(s); },
-                                  nullptr};
-constexpr FileOps WATCH_BORROW{
-    WATCH_ONE_BLOCK.open, WATCH_ONE_BLOCK.seek_end, WATCH_ONE_BLOCK.position,
-    watch_read,           WATCH_ONE_BLOCK.at_eof,   WATCH_ONE_BLOCK.close,
-    watch_borrow};
+ReadWatch one_block_reads{watch_opened, watch_took, /*lend=*/false};
+ReadWatch borrowed_blocks{watch_opened, watch_took, /*lend=*/true};
 
 struct Result {
   std::int64_t sha1;
@@ -75,13 +55,14 @@ struct Result {
   std::string sha512_hex;
 };
 
-Result digest_with(const FileOps& ops, const Bytes& content, const Change& c) {
+Result digest_with(ReadWatch& watch, const Bytes& content, const Change& c) {
   write_file(changing_path, content);
   change = c;
   Result r{};
   Sha1Digest d1{};
   Sha512Digest d5{};
-  set_file_ops(&ops);
+  const FileSystem fs = watched_file_system(watch);
+  set_file_system(&fs);
   opens = 0;
   changed = false;
   r.sha1 = sha1_file(changing_path.c_str(), d1);
@@ -89,7 +70,7 @@ Result digest_with(const FileOps& ops, const Bytes& content, const Change& c) {
   opens = 0;
   changed = false;
   r.sha512 = sha512_file(changing_path.c_str(), d5);
-  set_file_ops(nullptr);
+  set_file_system(nullptr);
   r.sha1_hex = hex_words(d1);
   r.sha512_hex = hex_words(d5);
   return r;
@@ -119,8 +100,8 @@ TEST(FastReading, SameOutcomeAsOneBlockReadsWhenTheFileChanges) {
         {2 * MIB + 64, 2 * mib + 200},
     };
     for (const Change& c : changes) {
-      const Result slow = digest_with(WATCH_ONE_BLOCK, content, c);
-      const Result fast = digest_with(WATCH_BORROW, content, c);
+      const Result slow = digest_with(one_block_reads, content, c);
+      const Result fast = digest_with(borrowed_blocks, content, c);
       const std::string where = "size " + std::to_string(size) + ", change at " +
                                 std::to_string(c.trigger) + " to " + std::to_string(c.new_size);
       EXPECT_EQ(fast.sha1, slow.sha1) << where;
@@ -129,7 +110,7 @@ TEST(FastReading, SameOutcomeAsOneBlockReadsWhenTheFileChanges) {
       EXPECT_EQ(fast.sha512_hex, slow.sha512_hex) << where;
     }
     // The unchanged file succeeds, with the reference digests.
-    const Result whole = digest_with(WATCH_BORROW, content, changes[0]);
+    const Result whole = digest_with(borrowed_blocks, content, changes[0]);
     EXPECT_EQ(whole.sha1, s);
     EXPECT_EQ(whole.sha512, s);
     EXPECT_EQ(whole.sha1_hex, hex_words(reference_sha1(content)));

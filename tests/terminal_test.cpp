@@ -899,8 +899,7 @@ TEST_P(RedirectedStdoutTest, PromptArrivesBeforeAnyKey) {
   EXPECT_FALSE(run.has_message(MSG_EXITED));
   run.type("x");
   expect_clean_exit(run.wait_message(MSG_EXITED, EVENTUALLY), 3, run.before());
-  const Bytes abc = {'a', 'b', 'c'};
-  EXPECT_EQ(output(), success_output(reference_sha1(abc), reference_sha512(abc)));
+  EXPECT_EQ(output(), ABC_DIGEST_LINES + DONE);
   EXPECT_EQ(printable(run.tty_out()), "") << "written to the terminal";
   EXPECT_EQ(run.err(), "");
 }

@@ -162,18 +162,6 @@ const std::array<FileDigestRoutine, 2> FILE_DIGEST_ROUTINES{{
      [](const Bytes& m) { return hex_words(reference_sha512(m)); }},
 }};
 
-std::string success_output(const Sha1Digest& sha1, const Sha512Digest& sha512) {
-  std::string s = "\nSHA-1 message digest:\n";
-  for (const auto w : sha1) s += hex_word(w) + " ";
-  s += "\n\nSHA-512 message digest:\n";
-  for (std::size_t i = 0; i < 8; ++i) {
-    s += hex_word(sha512[i]) + " ";
-    if (i == 3) s += "\n";
-  }
-  s += "\n\nDone.  Press any key to quit.\n";
-  return s;
-}
-
 #ifndef _WIN32  // Windows: tests/windows/test_util_windows.cpp
 namespace {
 
@@ -259,21 +247,22 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
 
 namespace {
 
-struct ScriptedStream {
+struct ScriptedStream : Stream {
   std::size_t offset = 0;
   bool at_end = false;
   bool eof = false;
   bool failed = false;  // a read was cut short
 };
 
+extern const StreamMethods SCRIPTED_METHODS;
+
 ScriptedFile* scripted = nullptr;
 // Held by every operation of the scripted seam.
 std::mutex scripted_mutex;
 
-FileSource* as_source(ScriptedStream* s) { return reinterpret_cast<FileSource*>(s); }
-ScriptedStream* as_stream(FileSource* s) { return reinterpret_cast<ScriptedStream*>(s); }
+ScriptedStream* as_stream(Stream* s) { return static_cast<ScriptedStream*>(s); }
 
-FileSource* scripted_open(const FileOps&, const char* path) {
+Stream* scripted_open(void* /*context*/, const char* path) {
   const std::lock_guard<std::mutex> lock(scripted_mutex);
   ScriptedFile& f = *scripted;
   const int index = ++f.opens;
@@ -283,15 +272,15 @@ FileSource* scripted_open(const FileOps&, const char* path) {
     ++f.failed_opens;
     return nullptr;
   }
-  return as_source(new ScriptedStream{});
+  return new ScriptedStream{{&SCRIPTED_METHODS}};
 }
 
-void scripted_seek_end(FileSource* src) {
+void scripted_seek_end(Stream* src) {
   const std::lock_guard<std::mutex> lock(scripted_mutex);
   as_stream(src)->at_end = true;
 }
 
-std::int64_t scripted_position(FileSource* src) {
+std::int64_t scripted_position(Stream* src) {
   const std::lock_guard<std::mutex> lock(scripted_mutex);
   ScriptedStream* s = as_stream(src);
   if (s->at_end && scripted->probe_position) return *scripted->probe_position;
@@ -299,7 +288,7 @@ std::int64_t scripted_position(FileSource* src) {
                    : static_cast<std::int64_t>(s->offset);
 }
 
-std::size_t scripted_read(FileSource* src, std::uint8_t* buf, std::size_t count) {
+std::size_t scripted_read(Stream* src, std::uint8_t* buf, std::size_t count) {
   const std::lock_guard<std::mutex> lock(scripted_mutex);
   ScriptedFile& f = *scripted;
   ScriptedStream* s = as_stream(src);
@@ -325,12 +314,12 @@ std::size_t scripted_read(FileSource* src, std::uint8_t* buf, std::size_t count)
   return n;
 }
 
-bool scripted_at_eof(FileSource* src) {
+bool scripted_at_eof(Stream* src) {
   const std::lock_guard<std::mutex> lock(scripted_mutex);
   return as_stream(src)->eof;
 }
 
-void scripted_close(FileSource* src) {
+void scripted_close(Stream* src) {
   const std::lock_guard<std::mutex> lock(scripted_mutex);
   ++scripted->closes;
   delete as_stream(src);
@@ -347,7 +336,7 @@ FileIdentity scripted_identity_now() {
                       0};
 }
 
-bool scripted_identity(FileSource*, FileIdentity* out) {
+bool scripted_identity(Stream*, FileIdentity* out) {
   const std::lock_guard<std::mutex> lock(scripted_mutex);
   *out = scripted_identity_now();
   return true;
@@ -360,35 +349,90 @@ bool scripted_identity_of(const char* path, FileIdentity* out) {
   return true;
 }
 
-OsCause scripted_read_error(FileSource* src) {
+OsCause scripted_read_error(Stream* src) {
   const std::lock_guard<std::mutex> lock(scripted_mutex);
   return as_stream(src)->failed ? scripted->read_error : OsCause::NONE;
 }
 
-constexpr FileOps SCRIPTED_OPS{scripted_open,
-                               scripted_seek_end,
-                               scripted_position,
-                               scripted_read,
-                               scripted_at_eof,
-                               scripted_close,
-                               nullptr,
-                               scripted_identity,
-                               scripted_identity_of,
-                               /*concurrent=*/false,
-                               /*overlapping_reads_safe=*/nullptr,
-                               /*context=*/nullptr,
-                               scripted_read_error};
+constexpr StreamMethods SCRIPTED_METHODS{scripted_seek_end, scripted_position,  scripted_read,
+                                         scripted_at_eof,   scripted_close,     nullptr,
+                                         scripted_identity, scripted_read_error};
+
+constexpr FileSystem SCRIPTED_FILE_SYSTEM{scripted_open, /*context=*/nullptr, scripted_identity_of};
 
 }  // namespace
 
 ScriptedFsGuard::ScriptedFsGuard(ScriptedFile& file) {
   scripted = &file;
-  set_file_ops(&SCRIPTED_OPS);
+  set_file_system(&SCRIPTED_FILE_SYSTEM);
 }
 
 ScriptedFsGuard::~ScriptedFsGuard() {
-  set_file_ops(nullptr);
+  set_file_system(nullptr);
   scripted = nullptr;
+}
+
+// ---- The real file system, watched ----
+
+namespace {
+
+struct WatchStream : Stream {
+  Stream* inner;
+  const ReadWatch* watch;
+};
+
+Stream* inner(Stream* s) { return static_cast<WatchStream*>(s)->inner; }
+
+void watch_seek_end(Stream* s) { inner(s)->methods->seek_end(inner(s)); }
+std::int64_t watch_position(Stream* s) { return inner(s)->methods->position(inner(s)); }
+bool watch_at_eof(Stream* s) { return inner(s)->methods->at_eof(inner(s)); }
+bool watch_identity(Stream* s, FileIdentity* out) {
+  return inner(s)->methods->identity(inner(s), out);
+}
+OsCause watch_read_error(Stream* s) { return inner(s)->methods->read_error(inner(s)); }
+
+void watch_close(Stream* s) {
+  inner(s)->methods->close(inner(s));
+  delete static_cast<WatchStream*>(s);
+}
+
+std::size_t watch_read(Stream* s, std::uint8_t* buf, std::size_t count) {
+  const std::size_t n = inner(s)->methods->read(inner(s), buf, count);
+  static_cast<WatchStream*>(s)->watch->took(count, n);
+  return n;
+}
+
+const std::uint8_t* watch_borrow(Stream* s, std::size_t block_bytes, std::size_t max_blocks,
+                                 std::size_t* blocks) {
+  const std::uint8_t* run = inner(s)->methods->borrow(inner(s), block_bytes, max_blocks, blocks);
+  static_cast<WatchStream*>(s)->watch->took(block_bytes, *blocks * block_bytes);
+  return run;
+}
+
+constexpr StreamMethods WATCH_LENDING{watch_seek_end, watch_position,  watch_read,
+                                      watch_at_eof,   watch_close,     watch_borrow,
+                                      watch_identity, watch_read_error};
+constexpr StreamMethods WATCH_READING{watch_seek_end, watch_position,  watch_read,
+                                      watch_at_eof,   watch_close,     nullptr,
+                                      watch_identity, watch_read_error};
+
+Stream* watch_open(void* context, const char* path) {
+  const auto* watch = static_cast<const ReadWatch*>(context);
+  Stream* real = open_stream(real_file_system(), path);
+  Stream* s = real == nullptr
+                  ? nullptr
+                  : new WatchStream{{watch->lend ? &WATCH_LENDING : &WATCH_READING}, real, watch};
+  if (watch->opened != nullptr) watch->opened();
+  return s;
+}
+
+}  // namespace
+
+FileSystem watched_file_system(ReadWatch& watch) {
+  FileSystem fs = real_file_system();
+  fs.open = watch_open;
+  fs.context = &watch;
+  return fs;
 }
 
 // ---- Standard output capture ----

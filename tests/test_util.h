@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "digest/file_digest.h"
+#include "digest/file_source.h"
 #include "platform/platform.h"
 #include "tests/one_shot.h"
 
@@ -119,8 +120,17 @@ struct ToolOptions {
 };
 ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& options = {});
 
-// The complete standard output of a successful run over a file.
-std::string success_output(const Sha1Digest& sha1, const Sha512Digest& sha512);
+// What a run prints over a file holding "abc": the SHA-1 lines (after the
+// empty line every run starts with), then the SHA-512 lines too; and the
+// line every run ends with.
+inline const std::string ABC_SHA1_LINES =
+    "\nSHA-1 message digest:\nA9993E36 4706816A BA3E2571 7850C26C 9CD0D89D \n\n";
+inline const std::string ABC_DIGEST_LINES =
+    ABC_SHA1_LINES +
+    "SHA-512 message digest:\n"
+    "DDAF35A193617ABA CC417349AE204131 12E6FA4E89A97EA2 0A9EEEE64B55D39A \n"
+    "2192992A274FC1A8 36BA3C23A3FEEBBD 454D4423643CE80E 2A9AC94FA54CA49F \n";
+inline const std::string DONE = "\nDone.  Press any key to quit.\n";
 
 // A scripted file behind the digest seam. Every open sees `content` as it is
 // at that moment; `before_open` may change it (opens are counted from 1).
@@ -172,6 +182,19 @@ class ScriptedFsGuard {
   ScriptedFsGuard(const ScriptedFsGuard&) = delete;
   ScriptedFsGuard& operator=(const ScriptedFsGuard&) = delete;
 };
+
+// The real file system with its reading watched, for tests that act on the
+// file at a given point of a pass or count what a pass took: `opened` (may be
+// nullptr) after each open, `took` after each read of `size` bytes asked and
+// each loan of blocks of `size` bytes, with the bytes it brought. The
+// streams lend whole blocks when `lend` is set.
+struct ReadWatch {
+  void (*opened)();
+  void (*took)(std::size_t size, std::size_t bytes);
+  bool lend;
+};
+// The file system; `watch` must outlive its use.
+FileSystem watched_file_system(ReadWatch& watch);
 
 // Captures what the code under test prints on standard output.
 void begin_capture_stdout();
