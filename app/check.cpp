@@ -317,21 +317,12 @@ CheckOutcome digest_trouble(const char* file, const char* digest, std::int64_t s
   return CheckOutcome::TROUBLE;
 }
 
-// Why `file` cannot be opened as the digests open it: opened once more to
-// ask the system, since the file seam's open tells only that it failed.
-OsCause open_cause(const char* file) {
-  OsCause cause = OsCause::OTHER;
-  const int fd = os_open_plain(file, &cause);
-  if (fd < 0) return cause;
-  os_close(fd);
-  return OsCause::OTHER;
-}
-
 // Digests `file` as zmrgen does: CheckOutcome::OK with both digests in
 // `digests`, or the trouble said and CheckOutcome::TROUBLE.
 CheckOutcome digest_file(const char* file, BothDigests* digests) {
   FileIdentity identity{};
-  if (!open_file_identity(file, &identity)) return trouble(file, cause_text(open_cause(file)));
+  OsCause cause = OsCause::OTHER;
+  if (!open_file_identity(file, &identity, &cause)) return trouble(file, cause_text(cause));
   digest_both(file, identity, *digests);
   if (digests->sha1_status < 0) {
     return digest_trouble(file, "SHA-1", digests->sha1_status, *digests, SHA1_MAX_BYTES);

@@ -100,9 +100,9 @@ void tap_close(Stream* s) {
 constexpr StreamMethods TAP_METHODS{tap_seek_end, tap_position, tap_read,
                                     tap_at_eof,   tap_close,    tap_borrow};
 
-Stream* tap_open(void* context, const char* path) {
+Stream* tap_open(void* context, const char* path, OsCause* cause) {
   auto* pass = static_cast<PassRecord*>(context);
-  Stream* inner = open_stream(*pass->inner, path);
+  Stream* inner = open_stream(*pass->inner, path, cause);
   if (inner == nullptr) return nullptr;
   auto* t = static_cast<TapStream*>(std::malloc(sizeof(TapStream)));
   if (t == nullptr) {

@@ -35,16 +35,12 @@ namespace {
 
 extern const StreamMethods REAL_METHODS;
 
-Stream* real_open(void* /*context*/, const char* path) {
-  const int fd = os_open_read(path);
-  if (fd < 0) return nullptr;
+Stream* real_open(void* /*context*/, const char* path, OsCause* cause) {
   // Opening a directory for reading succeeds on some systems, and a FIFO, a
   // socket or a device such as /dev/zero opens like a file; none has a size
   // that the framing could check the reads against.
-  if (!os_is_plain_file(fd)) {
-    os_close(fd);
-    return nullptr;
-  }
+  const int fd = os_open_plain(path, cause);
+  if (fd < 0) return nullptr;
   auto* src = static_cast<FileSource*>(std::malloc(sizeof(FileSource)));
   auto* buf = static_cast<std::uint8_t*>(std::malloc(STREAM_BUFFER_BYTES));
   if (src == nullptr || buf == nullptr) {
@@ -145,8 +141,8 @@ void set_file_system(const FileSystem* fs) { current = fs != nullptr ? fs : &REA
 
 const FileSystem& real_file_system() { return REAL_FILE_SYSTEM; }
 
-bool open_file_identity(const char* path, FileIdentity* out) {
-  Stream* s = open_stream(file_system(), path);
+bool open_file_identity(const char* path, FileIdentity* out, OsCause* cause) {
+  Stream* s = open_stream(file_system(), path, cause);
   if (s == nullptr) return false;
   *out = FileIdentity{};
   const bool known = s->methods->identity == nullptr || s->methods->identity(s, out);

@@ -56,8 +56,9 @@ struct StreamMethods {
 struct FileSystem {
   // Opens a file by name for binary reading without waiting; nullptr when it
   // cannot be opened or is not a plain file (a directory, FIFO, socket or
-  // character device). `context` is the file system's own.
-  Stream* (*open)(void* context, const char* path);
+  // character device), with why in `*cause` when `cause` is given.
+  // `context` is the file system's own.
+  Stream* (*open)(void* context, const char* path, OsCause* cause);
   // The file system's own data, handed to `open`; nullptr when it has none.
   void* context = nullptr;
   // Optional; nullptr when the file system cannot tell. The identity of the
@@ -75,9 +76,9 @@ struct FileSystem {
   bool (*overlapping_reads_safe)(const char* path) = nullptr;
 };
 
-// Opens `path` through `fs`.
-inline Stream* open_stream(const FileSystem& fs, const char* path) {
-  return fs.open(fs.context, path);
+// Opens `path` through `fs`; when it fails, why goes to `*cause` if given.
+inline Stream* open_stream(const FileSystem& fs, const char* path, OsCause* cause = nullptr) {
+  return fs.open(fs.context, path, cause);
 }
 
 // The file system in force: the real one unless a test replaced it.
@@ -88,8 +89,9 @@ void set_file_system(const FileSystem* fs);
 const FileSystem& real_file_system();
 
 // Opens `path` as the digests will, to prove that it can be read, and takes
-// the identity of the file opened; false when it cannot be opened.
-bool open_file_identity(const char* path, FileIdentity* out);
+// the identity of the file opened; false when it cannot be opened, with why
+// in `*cause` when `cause` is given.
+bool open_file_identity(const char* path, FileIdentity* out, OsCause* cause = nullptr);
 // True when `path` still leads to the file `before` describes, unchanged
 // since: not written, grown, truncated, replaced or removed.
 bool file_unchanged(const FileSystem& fs, const char* path, const FileIdentity& before);

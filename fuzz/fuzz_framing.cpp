@@ -170,7 +170,7 @@ void fake_close(Stream* src) {
 constexpr StreamMethods FAKE_METHODS{fake_seek_end, fake_position, fake_read,
                                      fake_at_eof,   fake_close,    fake_borrow};
 
-Stream* fake_open(void* /*context*/, const char* path) {
+Stream* fake_open(void* /*context*/, const char* path, OsCause* /*cause*/) {
   FUZZ_CHECK(path != nullptr);
   const int index = ++scenario->opens;
   if (index == scenario->failing_open) return nullptr;

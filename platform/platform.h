@@ -38,13 +38,11 @@ int os_open_read(const char* path, OsCause* cause = nullptr);
 // plain file (os_plain_file_cause); else PLATFORM_NO_FILE and, when `cause`
 // is given, why: the open's cause, or what the file is instead.
 int os_open_plain(const char* path, OsCause* cause = nullptr);
-// True when the open file holds content that can be digested: a regular file
-// or a block device. Not a directory, FIFO, socket, character device or
-// console, none of which has a size that promises what a read will bring.
-bool os_is_plain_file(int fd);
-// OsCause::NONE for a plain file (as os_is_plain_file), else what it is
-// instead: OsCause::DIRECTORY, OsCause::NOT_PLAIN, or the cause of a failed
-// query.
+// OsCause::NONE when the open file holds content that can be digested: a
+// regular file or a block device. Else what it is instead: OsCause::DIRECTORY,
+// or OsCause::NOT_PLAIN for a FIFO, socket, character device or console, none
+// of which has a size that promises what a read will bring; or the cause of a
+// failed query.
 OsCause os_plain_file_cause(int fd);
 // Standard input, ready for binary reads.
 int os_standard_input();

@@ -14,6 +14,4 @@ int os_open_plain(const char* path, OsCause* cause) {
   return PLATFORM_NO_FILE;
 }
 
-bool os_is_plain_file(int fd) { return os_plain_file_cause(fd) == OsCause::NONE; }
-
 std::int64_t os_clock_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }

@@ -262,14 +262,16 @@ std::mutex scripted_mutex;
 
 ScriptedStream* as_stream(Stream* s) { return static_cast<ScriptedStream*>(s); }
 
-Stream* scripted_open(void* /*context*/, const char* path) {
+Stream* scripted_open(void* /*context*/, const char* path, OsCause* cause) {
   const std::lock_guard<std::mutex> lock(scripted_mutex);
   ScriptedFile& f = *scripted;
   const int index = ++f.opens;
   if (f.before_open) f.before_open(f, index);
   // A failed open is counted as an attempt; it leaves nothing to close.
-  if (std::strcmp(path, "missing") == 0 || index == f.fail_open) {
+  const bool missing = std::strcmp(path, "missing") == 0;
+  if (missing || index == f.fail_open) {
     ++f.failed_opens;
+    if (cause != nullptr) *cause = missing ? OsCause::MISSING : OsCause::IO;
     return nullptr;
   }
   return new ScriptedStream{{&SCRIPTED_METHODS}};
@@ -416,9 +418,9 @@ constexpr StreamMethods WATCH_READING{watch_seek_end, watch_position,  watch_rea
                                       watch_at_eof,   watch_close,     nullptr,
                                       watch_identity, watch_read_error};
 
-Stream* watch_open(void* context, const char* path) {
+Stream* watch_open(void* context, const char* path, OsCause* cause) {
   const auto* watch = static_cast<const ReadWatch*>(context);
-  Stream* real = open_stream(real_file_system(), path);
+  Stream* real = open_stream(real_file_system(), path, cause);
   Stream* s = real == nullptr
                   ? nullptr
                   : new WatchStream{{watch->lend ? &WATCH_LENDING : &WATCH_READING}, real, watch};
