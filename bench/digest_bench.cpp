@@ -25,9 +25,9 @@
 #include "digest/checksum.h"
 #include "digest/compress_dispatch.h"
 #include "digest/file_digest.h"
+#include "digest/file_source.h"
 #include "digest/sha1.h"
 #include "digest/sha512.h"
-#include "digest/file_source.h"
 
 namespace {
 
@@ -175,12 +175,14 @@ void register_all() {
   benchmark::RegisterBenchmark("sha512_file", [](benchmark::State& s) {
     run_file(s, sha512_file);
   })->Unit(benchmark::kMillisecond);
-  benchmark::RegisterBenchmark("both/in_turn", [](benchmark::State& s) {
-    run_both(s, DigestSchedule::sequential);
-  })->Unit(benchmark::kMillisecond)->UseRealTime();
-  benchmark::RegisterBenchmark("both/side_by_side", [](benchmark::State& s) {
-    run_both(s, DigestSchedule::parallel);
-  })->Unit(benchmark::kMillisecond)->UseRealTime();
+  benchmark::RegisterBenchmark("both/in_turn",
+                               [](benchmark::State& s) { run_both(s, DigestSchedule::sequential); })
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
+  benchmark::RegisterBenchmark("both/side_by_side",
+                               [](benchmark::State& s) { run_both(s, DigestSchedule::parallel); })
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ inline constexpr std::uint32_t CPU_SSE41 = 1u << 1;
 inline constexpr std::uint32_t CPU_SHA = 1u << 2;
 inline constexpr std::uint32_t CPU_BMI2 = 1u << 3;
 inline constexpr std::uint32_t CPU_AVX2 = 1u << 4;
-inline constexpr std::uint32_t CPU_AVX512VL = 1u << 5;    // with AVX-512F and the ZMM state
+inline constexpr std::uint32_t CPU_AVX512VL = 1u << 5;  // with AVX-512F and the ZMM state
 // The ARMv8 SHA instructions: the system's bits (os_arm_crypto_features)
 // as they are, moved above the x86 ones.
 inline constexpr unsigned CPU_ARM_SHIFT = 6;

@@ -24,7 +24,7 @@ inline constexpr DigestStatus DIGEST_TOO_LARGE = -2;
 inline constexpr DigestStatus DIGEST_LOGIC_ERROR = -3;
 
 // Largest file whose bit count fits one 32-bit length word.
-inline constexpr std::uint64_t SHA1_MAX_BYTES = 536870911;  // 0x1FFFFFFF
+inline constexpr std::uint64_t SHA1_MAX_BYTES = 536870911;     // 0x1FFFFFFF
 inline constexpr std::uint64_t SHA512_MAX_BYTES = 2147483647;  // 0x7FFFFFFF
 
 // Digest words as integers, H0 first.

@@ -123,10 +123,13 @@ TEST(BothDigests, AnyIdentityFieldThatMovesIsAChange) {
     std::uint64_t FileIdentity::*unsigned_field;
   };
   const Case cases[] = {
-      {"volume", nullptr, &FileIdentity::volume},       {"index", nullptr, &FileIdentity::index},
-      {"size", nullptr, &FileIdentity::size},           {"modified_s", &FileIdentity::modified_s, nullptr},
+      {"volume", nullptr, &FileIdentity::volume},
+      {"index", nullptr, &FileIdentity::index},
+      {"size", nullptr, &FileIdentity::size},
+      {"modified_s", &FileIdentity::modified_s, nullptr},
       {"modified_ns", &FileIdentity::modified_ns, nullptr},
-      {"changed_s", &FileIdentity::changed_s, nullptr}, {"changed_ns", &FileIdentity::changed_ns, nullptr},
+      {"changed_s", &FileIdentity::changed_s, nullptr},
+      {"changed_ns", &FileIdentity::changed_ns, nullptr},
   };
   FileSystem fs = real_file_system();
   fs.identity_of = [](const char*, FileIdentity* out) {

@@ -89,7 +89,8 @@ class Check : public ::testing::Test {
 };
 
 TEST_F(Check, Records) {
-  const std::string fields = "SHA-512: " + ABC_SHA512 + "\nSHA-1: " + ABC_SHA1 + "\nformat: 000001\n";
+  const std::string fields =
+      "SHA-512: " + ABC_SHA512 + "\nSHA-1: " + ABC_SHA1 + "\nformat: 000001\n";
   const std::string rec = record_text();
   struct Row {
     const char* what;
@@ -103,7 +104,10 @@ TEST_F(Check, Records) {
        "A9993E36.zmr",
        record_text("38BC5D7F"),
        {0, fields + "created: 2000-02-29T23:59:59Z\n", ""}},
-      {"time unknown", "A9993E36.zmr", record_text("FFFFFFFF"), {0, fields + "created: unknown\n", ""}},
+      {"time unknown",
+       "A9993E36.zmr",
+       record_text("FFFFFFFF"),
+       {0, fields + "created: unknown\n", ""}},
       {"renamed",
        "renamed.zmr",
        rec,
@@ -144,23 +148,24 @@ TEST_F(Check, Records) {
       {"bad character last",
        "A9993E36.zmr",
        with(rec, 255, 'G'),
-       {2, "", "zmrcheck: A9993E36.zmr: not a record: character at offset 255 is not 0-9 or A-F\n"}},
+       {2, "",
+        "zmrcheck: A9993E36.zmr: not a record: character at offset 255 is not 0-9 or A-F\n"}},
       {"format code",
        "A9993E36.zmr",
        with(rec, 173, '2'),
-       {2, "", "zmrcheck: A9993E36.zmr: not a record: format code 000002 at offset 168, not 000001\n"}},
+       {2, "",
+        "zmrcheck: A9993E36.zmr: not a record: format code 000002 at offset 168, not 000001\n"}},
       {"reserved field",
        "A9993E36.zmr",
        with(rec, 182, '1'),
-       {2, "", "zmrcheck: A9993E36.zmr: not a record: reserved characters 182-255 are not all 0\n"}},
+       {2, "",
+        "zmrcheck: A9993E36.zmr: not a record: reserved characters 182-255 are not all 0\n"}},
       {"reserved field, last",
        "A9993E36.zmr",
        with(rec, 255, 'F'),
-       {2, "", "zmrcheck: A9993E36.zmr: not a record: reserved characters 182-255 are not all 0\n"}},
-      {"a directory",
-       "A9993E36.zmr",
-       "",
-       {2, "", "zmrcheck: A9993E36.zmr: Is a directory\n"}},
+       {2, "",
+        "zmrcheck: A9993E36.zmr: not a record: reserved characters 182-255 are not all 0\n"}},
+      {"a directory", "A9993E36.zmr", "", {2, "", "zmrcheck: A9993E36.zmr: Is a directory\n"}},
   };
   for (const Row& row : rows) {
     const std::string path = dir.file(row.name);
@@ -172,8 +177,8 @@ TEST_F(Check, Records) {
     expect_run({row.name}, row.expect, row.what);
     std::filesystem::remove(path);
   }
-  expect_run({"missing.zmr"},
-             {2, "", "zmrcheck: missing.zmr: No such file or directory\n"}, "missing");
+  expect_run({"missing.zmr"}, {2, "", "zmrcheck: missing.zmr: No such file or directory\n"},
+             "missing");
 }
 
 TEST_F(Check, FilesAgainstARecord) {
@@ -203,10 +208,7 @@ TEST_F(Check, FilesAgainstARecord) {
        "abd",
        {1, "input: FAILED\n",
         "zmrcheck: input: SHA-1 and SHA-512 digests differ from the record\n"}},
-      {"missing",
-       rec,
-       "(missing)",
-       {2, "", "zmrcheck: input: No such file or directory\n"}},
+      {"missing", rec, "(missing)", {2, "", "zmrcheck: input: No such file or directory\n"}},
       {"empty", rec, "", {2, "", "zmrcheck: input: SHA-1 failed: the file is empty\n"}},
       {"too large",
        rec,

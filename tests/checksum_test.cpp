@@ -33,8 +33,9 @@ TEST(ContentSum, KnownAnswers) {
       {"The quick brown fox jumps over the lazy dog.", 0, 0x44AD33705751AD73u},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(checksum_of(reinterpret_cast<const std::uint8_t*>(c.text), std::strlen(c.text), c.seed),
-              c.expected)
+    EXPECT_EQ(
+        checksum_of(reinterpret_cast<const std::uint8_t*>(c.text), std::strlen(c.text), c.seed),
+        c.expected)
         << '"' << c.text << '"';
   }
 }

@@ -294,7 +294,8 @@ TEST_F(Cli, FileChangedDuringTheRunGetsNoRecord) {
     long long at;  // -1: append
     std::size_t bytes;
   };
-  const Change changes[] = {{"4 bytes overwritten at offset 0", 0, 4}, {"128 bytes appended", -1, 128}};
+  const Change changes[] = {{"4 bytes overwritten at offset 0", 0, 4},
+                            {"128 bytes appended", -1, 128}};
   constexpr long long SIZE = 300000000;  // whole blocks: the last read ends at the old end
   for (const bool checker : {false, true}) {
     for (const Change& c : changes) {

@@ -190,7 +190,8 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
     // The tool starts as from a shell, whatever this test runner ignores (an
     // ignored signal stays ignored across exec).
     signal(SIGPIPE, SIG_DFL);
-    const int in = open(options.stdin_file.empty() ? "/dev/null" : options.stdin_file.c_str(), O_RDONLY);
+    const int in =
+        open(options.stdin_file.empty() ? "/dev/null" : options.stdin_file.c_str(), O_RDONLY);
     if (in < 0) _exit(122);
     dup2(in, 0);
     dup2(out_pipe[1], 1);

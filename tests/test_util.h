@@ -114,7 +114,7 @@ struct ToolOptions {
   std::optional<std::uint64_t> file_limit;  // RLIMIT_FSIZE, with SIGXFSZ ignored
   // Called with the tool's process id while it runs (POSIX only).
   std::function<void(int pid)> while_running;
-  bool checker = false;  // run zmrcheck instead of zmrgen
+  bool checker = false;        // run zmrcheck instead of zmrgen
   bool stdout_closed = false;  // standard output: a pipe nobody reads, closed before the start
   std::string stdin_file;      // standard input from this file; empty = /dev/null (POSIX only)
 };

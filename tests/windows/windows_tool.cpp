@@ -104,8 +104,8 @@ WindowsRun run_windows_tool(const std::vector<std::wstring>& args,
   PROCESS_INFORMATION pi{};
   // No console: as for a scheduled task or a service, the key wait has no
   // keyboard to read and must return at once.
-  if (!CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS,
-                      nullptr, options.cwd.empty() ? nullptr : options.cwd.c_str(), &si, &pi)) {
+  if (!CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr,
+                      options.cwd.empty() ? nullptr : options.cwd.c_str(), &si, &pi)) {
     throw std::runtime_error("CreateProcessW failed: " + std::to_string(GetLastError()));
   }
   Handle process(pi.hProcess), thread(pi.hThread);
