@@ -1,3 +1,5 @@
+// The record name: eight uppercase digits of the first SHA-1 word and ".zmr",
+// and nothing written for any other digit count.
 #include <gtest/gtest.h>
 
 #include <cstring>

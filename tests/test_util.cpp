@@ -1,3 +1,5 @@
+// The test helpers of test_util.h: scratch folders and files, the built tool
+// run without a terminal, the scripted file system and captured output.
 #include "test_util.h"
 
 #ifndef _WIN32  // Windows: tests/windows/test_util_windows.cpp

@@ -1,3 +1,5 @@
+// Running the built tool on Windows without a console or inside a pseudo
+// console (see windows_tool.h).
 #include "windows/windows_tool.h"
 
 #include <stdexcept>
