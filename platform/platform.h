@@ -22,11 +22,14 @@ inline constexpr int PLATFORM_NO_FILE = -1;
 // Why a file could not be opened or read, in terms every platform can name.
 enum class OsCause {
   NONE,
-  MISSING,     // no such file, or a path component is missing or no directory
-  PERMISSION,  // permission denied
-  DIRECTORY,   // a directory where a file was expected
-  NOT_PLAIN,   // a FIFO, socket, character device or console
-  IO,          // the device reported an input/output error
+  MISSING,        // no such file, or a path component is missing
+  PERMISSION,     // permission denied
+  DIRECTORY,      // a directory where a file was expected
+  NOT_PLAIN,      // a FIFO, socket, character device or console
+  IO,             // the device reported an input/output error
+  NOT_DIRECTORY,  // a part of the path that should be a folder is a file
+  LINK_LOOP,      // too many levels of symbolic links
+  NAME_TOO_LONG,  // the name or a part of it is longer than the system takes
   OTHER,
 };
 
@@ -123,6 +126,10 @@ enum class OsPlace {
 };
 OsPlace os_place_new(const char* from, const char* to);
 void os_remove(const char* name);
+// Flushes to the disk the data of every file written on the file system
+// that holds the open file `fd` (many records' data in one wait); false
+// when the system cannot, and then each file must be flushed by itself.
+bool os_sync_file_system(int fd);
 
 // Between these two calls the requests that end the process wait: on POSIX
 // every signal that ends it by default, other than the program's own faults
@@ -133,6 +140,32 @@ void os_remove(const char* name);
 // Not nested.
 void os_hold_termination();
 void os_release_termination();
+
+// For programs that finish their work before they end: from this call on,
+// each signal that would end the process by default (on Windows a console
+// Ctrl+C, Ctrl+Break or close) is only noted. os_termination_requested()
+// says which came first (0: none); os_end_by_termination() then ends the
+// process by it, as it would have ended at once.
+void os_catch_termination();
+int os_termination_requested();
+[[noreturn]] void os_end_by_termination(int request);
+
+// ---- Folders ----
+
+// What a folder entry is, looked at without following a symbolic link.
+enum class OsEntryKind { PLAIN_FILE, FOLDER, LINK, SPECIAL, UNKNOWN };
+struct OsEntry {
+  OsEntryKind kind;
+  std::uint64_t size;  // a file's size in bytes (0 for others)
+};
+// Calls `visit(context, name, entry)` for each entry of `folder` but "." and
+// "..", in no particular order; false (with why in `*cause`) when the folder
+// cannot be listed. Stops early, returning true, when `visit` returns false.
+bool os_list_folder(const char* folder, bool (*visit)(void* context, const char* name,
+                                                      const OsEntry& entry),
+                    void* context, OsCause* cause);
+// What `path` leads to, symbolic links followed; false when nothing.
+bool os_path_entry(const char* path, OsEntry* out, OsCause* cause);
 
 // ---- Clock ----
 
@@ -150,8 +183,12 @@ std::uint32_t os_arm_crypto_features();
 
 // ---- Threads ----
 
-// How many processors this process may run on (at least 1).
+// How many processors this process may run on (at least 1): those its
+// affinity allows, fewer when its CPU quota (cgroup cpu.max) gives it less
+// time than that.
 unsigned os_cpu_count();
+// A clock that only moves forward, in milliseconds.
+std::int64_t os_monotonic_ms();
 
 // A thread started by os_thread_start; `handle` is the system's own.
 struct OsThread {
@@ -167,6 +204,8 @@ void os_thread_join(OsThread thread);
 // Prepares the process: output that cannot be delivered (a closed pipe) and
 // an exceeded file-size limit become failed writes, never a killed run.
 void console_init();
+// True when standard error is a terminal (a console on Windows).
+bool os_error_is_terminal();
 
 // Flushes standard output, then waits for one key press on the console
 // keyboard itself (not standard input), without echo. The whole key is

@@ -3,6 +3,7 @@
 // features and the console's signals (see platform/platform.h). The key
 // wait has a file of its own, platform/posix_key_wait.cpp.
 #include "platform/platform.h"
+#include "platform/posix_signals.h"
 #include "platform/target.h"
 
 #include <atomic>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
@@ -36,8 +38,13 @@ namespace {
 OsCause cause_of(int error) {
   switch (error) {
     case ENOENT:
-    case ENOTDIR:
       return OsCause::MISSING;
+    case ENOTDIR:
+      return OsCause::NOT_DIRECTORY;
+    case ELOOP:
+      return OsCause::LINK_LOOP;
+    case ENAMETOOLONG:
+      return OsCause::NAME_TOO_LONG;
     case EACCES:
     case EPERM:
       return OsCause::PERMISSION;
@@ -262,15 +269,8 @@ sigset_t held_signals_previous;
 void os_hold_termination() {
   // Every signal that ends the process by default when it comes from outside
   // (USR1, ALRM, the real-time signals and the rest, not only the four a
-  // user sends by hand). Left out: the program's own faults, which must be
-  // delivered where they happen, and the signals that stop, continue or are
-  // ignored by default.
-  sigset_t held;
-  sigfillset(&held);
-  for (const int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGSTOP, SIGTSTP, SIGTTIN,
-                        SIGTTOU, SIGCONT, SIGCHLD, SIGURG, SIGWINCH}) {
-    sigdelset(&held, sig);
-  }
+  // user sends by hand).
+  const sigset_t held = posix_ending_signals();
   sigprocmask(SIG_BLOCK, &held, &held_signals_previous);
 }
 
@@ -278,21 +278,166 @@ void os_hold_termination() {
 // with whatever disposition it has: by default it ends the process.
 void os_release_termination() { sigprocmask(SIG_SETMASK, &held_signals_previous, nullptr); }
 
+namespace {
+
+// The first ending signal that arrived since os_catch_termination (0: none).
+volatile sig_atomic_t termination_request = 0;
+
+void note_termination(int sig) {
+  if (termination_request == 0) termination_request = sig;
+}
+
+}  // namespace
+
+void os_catch_termination() {
+  struct sigaction note {};
+  note.sa_handler = note_termination;
+  sigfillset(&note.sa_mask);
+  note.sa_flags = SA_RESTART;
+  for (int sig = 1; sig < NSIG; ++sig) {
+    if (!posix_signal_ends_process(sig)) continue;
+    struct sigaction was {};
+    // A signal someone chose to ignore (nohup, or console_init's SIGPIPE and
+    // SIGXFSZ) stays ignored.
+    if (sigaction(sig, nullptr, &was) != 0 || was.sa_handler == SIG_IGN) continue;
+    sigaction(sig, &note, nullptr);
+  }
+}
+
+int os_termination_requested() { return termination_request; }
+
+void os_end_by_termination(int request) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  signal(request, SIG_DFL);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, request);
+  sigprocmask(SIG_UNBLOCK, &only, nullptr);
+  raise(request);
+  // A signal whose default action the system changed: end as close as may.
+  std::_Exit(128 + request);
+}
+
+bool os_sync_file_system(int fd) {
+#if defined(__linux__)
+  return ::syncfs(fd) == 0;
+#else
+  (void)fd;
+  return false;
+#endif
+}
+
+// ---- Folders ----
+
+namespace {
+
+OsEntry entry_of(const struct stat& st) {
+  if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) {
+    return {OsEntryKind::PLAIN_FILE, static_cast<std::uint64_t>(st.st_size)};
+  }
+  if (S_ISDIR(st.st_mode)) return {OsEntryKind::FOLDER, 0};
+  if (S_ISLNK(st.st_mode)) return {OsEntryKind::LINK, 0};
+  return {OsEntryKind::SPECIAL, 0};
+}
+
+}  // namespace
+
+bool os_list_folder(const char* folder,
+                    bool (*visit)(void* context, const char* name, const OsEntry& entry),
+                    void* context, OsCause* cause) {
+  const int fd = ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    set_cause(cause, cause_of(errno));
+    return false;
+  }
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) {
+    set_cause(cause, cause_of(errno));
+    ::close(fd);
+    return false;
+  }
+  bool listed = true;
+  for (;;) {
+    errno = 0;
+    const dirent* d = readdir(dir);
+    if (d == nullptr) {
+      if (errno != 0) {
+        set_cause(cause, cause_of(errno));
+        listed = false;
+      }
+      break;
+    }
+    if (std::strcmp(d->d_name, ".") == 0 || std::strcmp(d->d_name, "..") == 0) continue;
+    struct stat st {};
+    const OsEntry entry = fstatat(fd, d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0
+                              ? entry_of(st)
+                              : OsEntry{OsEntryKind::UNKNOWN, 0};
+    if (!visit(context, d->d_name, entry)) break;
+  }
+  closedir(dir);
+  return listed;
+}
+
+bool os_path_entry(const char* path, OsEntry* out, OsCause* cause) {
+  struct stat st {};
+  if (::stat(path, &st) != 0) {
+    set_cause(cause, cause_of(errno));
+    return false;
+  }
+  *out = entry_of(st);
+  return true;
+}
+
 // ---- Threads ----
 
+namespace {
+
+// The processors a CPU quota allows (cgroup v2 cpu.max: "QUOTA PERIOD", or
+// "max" for none), rounded up; 0 when there is no quota or it cannot be read.
+unsigned quota_cpus() {
+#if defined(__linux__)
+  std::FILE* f = std::fopen("/sys/fs/cgroup/cpu.max", "re");
+  if (f == nullptr) return 0;
+  char quota[32] = {};
+  unsigned long long period = 0;
+  const int got = std::fscanf(f, "%31s %llu", quota, &period);
+  std::fclose(f);
+  if (got != 2 || period == 0 || std::strcmp(quota, "max") == 0) return 0;
+  char* end = nullptr;
+  const unsigned long long q = std::strtoull(quota, &end, 10);
+  if (end == quota || *end != '\0' || q == 0) return 0;
+  const unsigned long long cpus = (q + period - 1) / period;
+  return cpus > 4096 ? 4096u : static_cast<unsigned>(cpus);
+#else
+  return 0;
+#endif
+}
+
+}  // namespace
+
 unsigned os_cpu_count() {
+  unsigned n = 0;
 #if defined(__linux__)
   // The processors this process may use (taskset, cgroups' cpusets), not
   // all that the machine has.
   cpu_set_t set;
   CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) == 0) {
-    const int n = CPU_COUNT(&set);
-    return n > 0 ? static_cast<unsigned>(n) : 1u;
-  }
+  if (sched_getaffinity(0, sizeof set, &set) == 0) n = static_cast<unsigned>(CPU_COUNT(&set));
 #endif
-  const long n = sysconf(_SC_NPROCESSORS_ONLN);
-  return n > 0 ? static_cast<unsigned>(n) : 1u;
+  if (n == 0) {
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    n = online > 0 ? static_cast<unsigned>(online) : 1u;
+  }
+  const unsigned quota = quota_cpus();
+  if (quota != 0 && quota < n) n = quota;
+  return n > 0 ? n : 1u;
+}
+
+std::int64_t os_monotonic_ms() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 namespace {
@@ -356,3 +501,5 @@ void console_init() {
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
 }
+
+bool os_error_is_terminal() { return isatty(STDERR_FILENO) == 1; }

@@ -20,6 +20,7 @@
 //   taking one early keystroke would end the wait unseen while the rest of
 //   that typing went on to the shell.
 #include "platform/platform.h"
+#include "platform/posix_signals.h"
 
 #include <cerrno>
 #include <csignal>
@@ -34,12 +35,10 @@
 
 namespace {
 
-// The signals a user sends to end a process (a hang-up, Ctrl+C,
-// Ctrl+Backslash, kill): caught during the key wait to put the terminal
-// back first; each ends the process as before once that is done.
-constexpr int TERMINATING_SIGNALS[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
-constexpr std::size_t TERMINATING_COUNT =
-    sizeof TERMINATING_SIGNALS / sizeof TERMINATING_SIGNALS[0];
+// The signals that end a process by default (a hang-up, Ctrl+C,
+// Ctrl+Backslash, kill, USR1, ALRM, the real-time signals and the rest,
+// posix_signals.h) are caught during the key wait to put the terminal back
+// first; each ends the process as before once that is done.
 
 // How long the rest of a multi-byte key may take to arrive after the byte
 // before it. Terminals send a key's bytes in one write, so this only decides
@@ -92,7 +91,7 @@ void unblock(int sig) {
   sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-// SIGHUP, SIGINT, SIGQUIT, SIGTERM during the wait: restore the terminal,
+// A signal that ends the process during the wait: restore the terminal,
 // then take the signal's default action (the process ends, with a core dump
 // for SIGQUIT where enabled).
 void on_terminating_signal(int sig) {
@@ -247,8 +246,8 @@ termios make_raw(const termios& mode) {
 struct SavedSignals {
   sigset_t mask;
   struct sigaction ttin, ttou;
-  struct sigaction terminating[TERMINATING_COUNT];
-  bool replaced_terminating[TERMINATING_COUNT];
+  struct sigaction terminating[NSIG];
+  bool replaced_terminating[NSIG];
   struct sigaction tstp;
   bool replaced_tstp;
   struct sigaction cont;
@@ -256,9 +255,7 @@ struct SavedSignals {
 
 // Every signal the wait handles, ignores or catches.
 sigset_t signals_handled_here() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (const int sig : TERMINATING_SIGNALS) sigaddset(&set, sig);
+  sigset_t set = posix_ending_signals();
   sigaddset(&set, SIGTSTP);
   sigaddset(&set, SIGCONT);
   sigaddset(&set, SIGTTIN);
@@ -295,11 +292,13 @@ bool take_terminal(int fd) {
 // process, and take it again on SIGCONT. A signal someone chose to ignore
 // (nohup), or to handle, stays as it was.
 void catch_signals(SavedSignals& saved) {
-  for (std::size_t i = 0; i < TERMINATING_COUNT; ++i) {
-    sigaction(TERMINATING_SIGNALS[i], nullptr, &saved.terminating[i]);
-    if (saved.terminating[i].sa_handler == SIG_DFL) {
-      set_handler(TERMINATING_SIGNALS[i], on_terminating_signal, nullptr);
-      saved.replaced_terminating[i] = true;
+  for (int sig = 1; sig < NSIG; ++sig) {
+    if (!posix_signal_ends_process(sig) || sigaction(sig, nullptr, &saved.terminating[sig]) != 0) {
+      continue;
+    }
+    if (saved.terminating[sig].sa_handler == SIG_DFL) {
+      set_handler(sig, on_terminating_signal, nullptr);
+      saved.replaced_terminating[sig] = true;
     }
   }
   sigaction(SIGTSTP, nullptr, &saved.tstp);
@@ -315,10 +314,8 @@ void catch_signals(SavedSignals& saved) {
 void give_back_terminal(int fd, const SavedSignals& saved) {
   put_back_mode(fd, true);
   wait_fd = -1;
-  for (std::size_t i = 0; i < TERMINATING_COUNT; ++i) {
-    if (saved.replaced_terminating[i]) {
-      sigaction(TERMINATING_SIGNALS[i], &saved.terminating[i], nullptr);
-    }
+  for (int sig = 1; sig < NSIG; ++sig) {
+    if (saved.replaced_terminating[sig]) sigaction(sig, &saved.terminating[sig], nullptr);
   }
   if (saved.replaced_tstp) sigaction(SIGTSTP, &saved.tstp, nullptr);
   sigaction(SIGCONT, &saved.cont, nullptr);

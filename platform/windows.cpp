@@ -10,6 +10,7 @@
 // detached, or as a service) does not wait at all.
 #include "platform/platform.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -50,8 +51,11 @@ void set_cause(OsCause* cause, OsCause value) {
 OsCause cause_of(int error, const wchar_t* path) {
   switch (error) {
     case ENOENT:
-    case ENOTDIR:
       return OsCause::MISSING;
+    case ENOTDIR:
+      return OsCause::NOT_DIRECTORY;
+    case ENAMETOOLONG:
+      return OsCause::NAME_TOO_LONG;
     case EACCES:
     case EPERM: {
       if (path == nullptr) return OsCause::PERMISSION;
@@ -74,6 +78,13 @@ OsCause cause_of(int error, const wchar_t* path) {
     case ERROR_INVALID_DRIVE:
     case ERROR_BAD_NETPATH:
       return OsCause::MISSING;
+    case ERROR_DIRECTORY:
+      return OsCause::NOT_DIRECTORY;
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_BUFFER_OVERFLOW:
+      return OsCause::NAME_TOO_LONG;
+    case ERROR_CANT_RESOLVE_FILENAME:
+      return OsCause::LINK_LOOP;
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
@@ -298,7 +309,123 @@ void os_release_termination() {
   SetConsoleCtrlHandler(hold_on_control, FALSE);
 }
 
+namespace {
+
+// The first console control event since os_catch_termination (0: none),
+// stored as the event's code plus one.
+std::atomic<int> termination_request{0};
+
+BOOL WINAPI note_control(DWORD event) {
+  int none = 0;
+  termination_request.compare_exchange_strong(none, static_cast<int>(event) + 1);
+  // Close, log-off and shut-down end the process when the handler returns;
+  // give the work a moment to finish its record.
+  if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+    Sleep(4000);
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+void os_catch_termination() { SetConsoleCtrlHandler(note_control, TRUE); }
+
+int os_termination_requested() { return termination_request.load(); }
+
+void os_end_by_termination(int) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  // What the default handling of Ctrl+C gives.
+  ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+bool os_sync_file_system(int) { return false; }
+
+// ---- Folders ----
+
+namespace {
+
+OsEntry entry_of(DWORD attributes, DWORD reparse_tag, std::uint64_t size) {
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && reparse_tag == IO_REPARSE_TAG_SYMLINK) {
+    return {OsEntryKind::LINK, 0};
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    // A junction is walked as a link would be: not at all.
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? OsEntry{OsEntryKind::LINK, 0}
+                                                            : OsEntry{OsEntryKind::FOLDER, 0};
+  }
+  if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) return {OsEntryKind::SPECIAL, 0};
+  return {OsEntryKind::PLAIN_FILE, size};
+}
+
+}  // namespace
+
+bool os_list_folder(const char* folder,
+                    bool (*visit)(void* context, const char* name, const OsEntry& entry),
+                    void* context, OsCause* cause) {
+  std::wstring pattern;
+  if (!to_wide(folder, pattern)) {
+    set_cause(cause, OsCause::MISSING);
+    return false;
+  }
+  if (!pattern.empty() && pattern.back() != L'\\' && pattern.back() != L'/' &&
+      pattern.back() != L':') {
+    pattern += L'\\';
+  }
+  pattern += L'*';
+  WIN32_FIND_DATAW found;
+  HANDLE h = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
+                              nullptr, 0);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND) return true;  // an empty drive root
+    _doserrno = static_cast<unsigned long>(error);
+    set_cause(cause, cause_of(0, nullptr));
+    return false;
+  }
+  bool listed = true;
+  do {
+    const std::wstring wide = found.cFileName;
+    if (wide == L"." || wide == L"..") continue;
+    const int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.c_str(), -1, nullptr, 0,
+                                      nullptr, nullptr);
+    if (n <= 0) continue;  // a name no UTF-8 can hold cannot be opened again
+    std::string name(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, name.data(), n, nullptr, nullptr);
+    const std::uint64_t size =
+        (static_cast<std::uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+    if (!visit(context, name.c_str(), entry_of(found.dwFileAttributes, found.dwReserved0, size))) {
+      break;
+    }
+  } while (FindNextFileW(h, &found) != 0);
+  if (GetLastError() != ERROR_NO_MORE_FILES && GetLastError() != ERROR_SUCCESS) listed = false;
+  FindClose(h);
+  return listed;
+}
+
+bool os_path_entry(const char* path, OsEntry* out, OsCause* cause) {
+  std::wstring wide;
+  if (!to_wide(path, wide)) {
+    set_cause(cause, OsCause::MISSING);
+    return false;
+  }
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data) == 0) {
+    _doserrno = static_cast<unsigned long>(GetLastError());
+    set_cause(cause, cause_of(0, nullptr));
+    return false;
+  }
+  const std::uint64_t size =
+      (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  // Links on the command line are followed: only what they lead to counts.
+  *out = entry_of(data.dwFileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT), 0,
+                  size);
+  return true;
+}
+
 // ---- Threads ----
+
+std::int64_t os_monotonic_ms() { return static_cast<std::int64_t>(GetTickCount64()); }
 
 unsigned os_cpu_count() {
   DWORD_PTR process_mask = 0, system_mask = 0;
@@ -475,6 +602,11 @@ void console_init() {
     _setmode(_fileno(stdout), _O_BINARY);
     std::setvbuf(stdout, console_buffer, _IOFBF, sizeof console_buffer);
   }
+}
+
+bool os_error_is_terminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
 const char* const* console_utf8_arguments(int argc, wchar_t** wide_argv) {

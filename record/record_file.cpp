@@ -3,7 +3,10 @@
 // there; and a record file's bytes read back.
 #include "record/record_file.h"
 
+#include <cstring>
 #include <optional>
+#include <string>
+#include <utility>
 
 #include "platform/platform.h"
 #include "record/record_name.h"
@@ -71,34 +74,57 @@ RecordWrite put_in_place(const char* tmp, const char* name, const Sha512Digest& 
   return RecordWrite::WRITE_ERROR;
 }
 
-// Writes the record through a temporary file; termination is held by the
-// caller for all of it.
-RecordWrite write_through_temp(const char* name, const Sha512Digest& sha512, const Sha1Digest& sha1,
-                               std::uint32_t format_code) {
+}  // namespace
+
+RecordWrite record_write_temp(const char* name, const Sha512Digest& sha512, const Sha1Digest& sha1,
+                              std::uint32_t format_code, PendingRecord* out) {
+  if (const std::optional<RecordWrite> refused = directory_refusal(os_name_kind(name))) {
+    return *refused;
+  }
   // The temporary name: the record's name between a dot and a unique ending.
-  char tmp[RECORD_NAME_BUFFER_CHARS + 32];
-  const int fd = os_create_temp_beside(name, tmp, sizeof tmp);
+  std::string tmp(std::strlen(name) + 32, '\0');
+  const int fd = os_create_temp_beside(name, tmp.data(), tmp.size());
   if (fd < 0) return RecordWrite::CREATE_ERROR;
+  tmp.resize(std::strlen(tmp.c_str()));
 
+  const auto created = static_cast<std::uint32_t>(record_time_value(record_clock()));
   char text[RECORD_CHARS];
-  format_record(text, sha512, sha1, format_code, record_time_value(record_clock()));
-
-  const bool written = os_write_all(fd, text, sizeof text) && os_sync(fd);
-  const bool closed = os_close(fd);
-  if (!written || !closed) {
-    os_remove(tmp);
+  format_record(text, sha512, sha1, format_code, static_cast<std::int32_t>(created));
+  if (!os_write_all(fd, text, sizeof text)) {
+    os_close(fd);
+    os_remove(tmp.c_str());
     return RecordWrite::WRITE_ERROR;
   }
-  if (record_hook != nullptr) record_hook(tmp);
+  *out = PendingRecord{name, std::move(tmp), fd, false, sha512, sha1, created};
+  return RecordWrite::WRITTEN;
+}
+
+void record_flush(PendingRecord* records, std::size_t count) {
+  // One flush of the whole file system serves a group; one record, or a
+  // system that cannot, flushes each file.
+  const bool all = count > 1 && os_sync_file_system(records[0].fd);
+  for (std::size_t i = 0; i < count; ++i) {
+    PendingRecord& r = records[i];
+    const bool synced = all || os_sync(r.fd);
+    r.flushed = os_close(r.fd) && synced;
+    r.fd = PLATFORM_NO_FILE;
+  }
+}
+
+RecordWrite record_place(const PendingRecord& record) {
+  if (!record.flushed) {
+    os_remove(record.tmp.c_str());
+    return RecordWrite::WRITE_ERROR;
+  }
+  if (record_hook != nullptr) record_hook(record.tmp.c_str());
   // The new record is complete on disk before it takes the name. The folder
   // itself is not synced: after a crash the name holds the earlier record or
   // the new one, never a part, and a run stays cheap for small files.
-  const RecordWrite placed = put_in_place(tmp, name, sha512, sha1);
-  if (placed != RecordWrite::WRITTEN) os_remove(tmp);
+  const RecordWrite placed =
+      put_in_place(record.tmp.c_str(), record.name.c_str(), record.sha512, record.sha1);
+  if (placed != RecordWrite::WRITTEN) os_remove(record.tmp.c_str());
   return placed;
 }
-
-}  // namespace
 
 void set_record_hook(RecordHook hook) { record_hook = hook; }
 
@@ -142,10 +168,10 @@ RecordRead read_record_stream(int fd, char* text, std::uint64_t* length, OsCause
   if (!read_start(fd, text, &got, cause)) return RecordRead::UNREADABLE;
   std::uint64_t total = got;
   if (got == RECORD_READ_CHARS) {
-    char rest[4096];
-    std::int64_t n = 0;
-    while ((n = os_read(fd, rest, sizeof rest, cause)) > 0) total += static_cast<std::uint64_t>(n);
+    char more = 0;
+    const std::int64_t n = os_read(fd, &more, 1, cause);
     if (n < 0) return RecordRead::UNREADABLE;
+    if (n > 0) total = RECORD_LENGTH_OVER;
   }
   *length = total;
   return RecordRead::READ;
@@ -156,11 +182,15 @@ RecordWrite write_record(const char* name, const Sha512Digest& sha512, const Sha
   if (const std::optional<RecordWrite> refused = directory_refusal(os_name_kind(name))) {
     return *refused;
   }
-
   // Ctrl+C or a kill in the middle would leave the temporary file behind;
   // such a request takes effect once the file is renamed or removed.
   os_hold_termination();
-  const RecordWrite result = write_through_temp(name, sha512, sha1, format_code);
+  PendingRecord record{};
+  RecordWrite result = record_write_temp(name, sha512, sha1, format_code, &record);
+  if (result == RecordWrite::WRITTEN) {
+    record_flush(&record, 1);
+    result = record_place(record);
+  }
   os_release_termination();
   return result;
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "digest/file_digest.h"
 #include "platform/platform.h"
@@ -53,8 +54,11 @@ enum class RecordRead {
 // the cause in `*cause` when given.
 RecordRead read_record_file(const char* name, char* text, std::uint64_t* length,
                             OsCause* cause = nullptr);
-// The same from an open stream of any kind (standard input), read to its end
-// for the length.
+// The length read_record_stream gives a stream that holds more than
+// RECORD_READ_CHARS bytes: no record is that long, so it reads no further.
+inline constexpr std::uint64_t RECORD_LENGTH_OVER = UINT64_MAX;
+// The same from an open stream of any kind (standard input). It reads one
+// byte past RECORD_READ_CHARS at most, so an endless stream ends it too.
 RecordRead read_record_stream(int fd, char* text, std::uint64_t* length, OsCause* cause = nullptr);
 
 // Creates the record file `name`, replacing what stands at that name only
@@ -67,3 +71,38 @@ RecordRead read_record_stream(int fd, char* text, std::uint64_t* length, OsCause
 // that end a process wait until it has been renamed or removed.
 RecordWrite write_record(const char* name, const Sha512Digest& sha512, const Sha1Digest& sha1,
                          std::uint32_t format_code);
+
+// ---- Many records, one flush ----
+//
+// A program that writes many records writes each to its temporary file
+// (record_write_temp), flushes a group of them to the disk at once
+// (record_flush), then gives each its name in order (record_place): no
+// record takes its name before its content is on the disk, and a flush is
+// waited for once per group rather than once per record. The temporary
+// files exist from the first call to the last; the caller keeps the signals
+// that would end the process from doing so meanwhile.
+
+// A record in its temporary file, not yet in place.
+struct PendingRecord {
+  std::string name;  // the record's name (a path)
+  std::string tmp;   // the temporary file beside it
+  int fd;            // open until record_flush
+  bool flushed;      // set by record_flush
+  Sha512Digest sha512;
+  Sha1Digest sha1;
+  std::uint32_t created;  // the creation time written in it
+};
+
+// Writes the record of these digests to a new temporary file beside `name`
+// and fills `*out`: RecordWrite::WRITTEN (the temporary file is ready),
+// CREATE_ERROR (a directory at the name, or no new file can be made there)
+// or WRITE_ERROR (nothing is left behind).
+RecordWrite record_write_temp(const char* name, const Sha512Digest& sha512, const Sha1Digest& sha1,
+                              std::uint32_t format_code, PendingRecord* out);
+// Flushes the `count` temporary files to the disk (several with one wait
+// where the system can) and closes them; each one's `flushed` says whether
+// its content is surely there.
+void record_flush(PendingRecord* records, std::size_t count);
+// Gives a flushed temporary file the record's name by the rules of
+// write_record, or removes it: what happened to the record.
+RecordWrite record_place(const PendingRecord& record);
