@@ -45,6 +45,9 @@ TEST(CheckCause, EachTroubleIsNamed) {
   write_file(dir.file("a\nb"), std::string("abc"));
   write_file(dir.file("t\tb\x1B[2J"), std::string("abc"));
   write_file(dir.file("crlf"), RECORD + "\r\n");
+  ASSERT_EQ(symlink("/dev/zero", dir.file("zero").c_str()), 0);
+  ASSERT_EQ(symlink("loop", dir.file("loop").c_str()), 0);
+  const std::string long_name(300, 'n');
 
   struct Row {
     const char* what;
@@ -70,6 +73,34 @@ TEST(CheckCause, EachTroubleIsNamed) {
        2,
        "",
        "zmrcheck: no/abc: No such file or directory\n"},
+      {"file under a path whose part is a file",
+       {"A9993E36.zmr", "abc/x"},
+       "",
+       false,
+       2,
+       "",
+       "zmrcheck: abc/x: Not a directory\n"},
+      {"file is a loop of symbolic links",
+       {"A9993E36.zmr", "loop"},
+       "",
+       false,
+       2,
+       "",
+       "zmrcheck: loop: Too many levels of symbolic links\n"},
+      {"file name too long",
+       {"A9993E36.zmr", long_name},
+       "",
+       false,
+       2,
+       "",
+       "zmrcheck: " + long_name + ": File name too long\n"},
+      {"an endless record on standard input",
+       {"-"},
+       "zero",
+       false,
+       2,
+       "",
+       "zmrcheck: -: not a record: more than 258 bytes long, not 256\n"},
       {"file is a directory",
        {"A9993E36.zmr", "sub"},
        "",
@@ -146,6 +177,13 @@ TEST(CheckCause, EachTroubleIsNamed) {
        2,
        "",
        "\\zmrcheck: c\\xC2\\x9B1m\\x7F: No such file or directory\n"},
+      {"the last C1 control escaped, the next character not",
+       {"A9993E36.zmr", "a\xC2\x9F\xC2\xA0"},
+       "",
+       false,
+       2,
+       "",
+       "\\zmrcheck: a\\xC2\\x9F\xC2\xA0: No such file or directory\n"},
       {"diagnostic for a name with other UTF-8, unescaped",
        {"A9993E36.zmr", "caf\xC3\xA9"},
        "",
@@ -159,7 +197,7 @@ TEST(CheckCause, EachTroubleIsNamed) {
        false,
        2,
        "",
-       "\\zmrcheck: unknown option '-\\nx'\nTry 'zmrcheck --help'.\n"},
+       "\\zmrcheck: invalid option -- '\\n'\nTry 'zmrcheck --help'.\n"},
       {"standard output cannot be written",
        {"A9993E36.zmr"},
        "",

@@ -241,7 +241,17 @@ TEST_F(Check, CommandLine) {
   const Row rows[] = {
       {{}, {2, "", "zmrcheck: missing operand\n" + try_help}},
       {{"a", "b", "c"}, {2, "", "zmrcheck: extra operand 'c'\n" + try_help}},
-      {{"-x"}, {2, "", "zmrcheck: unknown option '-x'\n" + try_help}},
+      {{"-x"}, {2, "", "zmrcheck: invalid option -- 'x'\n" + try_help}},
+      {{"--fin", "--rec=.", "--", "-abc"},
+       {0, "-abc: OK (A9993E36.zmr, created 1979-09-05T22:51:36Z)\n", ""}},
+      {{"-fd", ".", "--", "-abc"}, {0, "-abc: OK (A9993E36.zmr, created 1979-09-05T22:51:36Z)\n", ""}},
+      {{"--quiet", "A9993E36.zmr"},
+       {2, "", "zmrcheck: option '--quiet' goes with --find\n" + try_help}},
+      {{"--status", "A9993E36.zmr"},
+       {2, "", "zmrcheck: option '--status' goes with --find\n" + try_help}},
+      {{"--nope"}, {2, "", "zmrcheck: unrecognized option '--nope'\n" + try_help}},
+      {{"--find=x"}, {2, "", "zmrcheck: option '--find' doesn't allow an argument\n" + try_help}},
+      {{"-d"}, {2, "", "zmrcheck: option requires an argument -- 'd'\n" + try_help}},
       {{"--version"}, {0, "zmrcheck " ZMRGEN_VERSION_TEXT "\n", ""}},
       {{"A9993E36.zmr", "--", "-abc"}, {0, "-abc: OK\n", ""}},
   };
@@ -276,6 +286,10 @@ TEST_F(Check, Find) {
   write_file(dir.file("records/") + abd, record_text());  // the record of other content
   write_file(dir.file("records/") + junk, "not a record");
   write_file(dir.file("A9993E36.zmr"), record_text("FFFFFFFF"));  // where zmrgen writes
+  // The same SHA-1 digest with another SHA-512 digest: another content.
+  std::filesystem::create_directory(dir.file("others"));
+  write_file(dir.file("others/A9993E36.zmr"), with(record_text(), 127, 'E'));
+  std::filesystem::create_directories(dir.file("folders/A9993E36.zmr"));
 
   const std::string ok = "docs/abc: OK (A9993E36.zmr, created 1979-09-05T22:51:36Z)\n";
   const std::string none = "docs/new: no record (" + fresh + " not found)\n";
@@ -310,6 +324,27 @@ TEST_F(Check, Find) {
       {"a file as the folder",
        {"-f", "-d", "docs/abc", "docs/abc"},
        {2, "", "zmrcheck: docs/abc: Not a directory\n"}},
+      {"the same SHA-1 digest, another SHA-512 digest",
+       {"-f", "-d", "others", "docs/abc"},
+       {1, "docs/abc: no record (A9993E36.zmr is the record of other content)\n", ""}},
+      {"a folder at the record's name",
+       {"-f", "-d", "folders", "docs/abc"},
+       {2, "", "zmrcheck: folders/A9993E36.zmr: Is a directory\n"}},
+      {"--json",
+       {"-f", "--json", "-d", "records", "docs/abc", "docs/new", "docs/empty"},
+       {2,
+        "{\"file\":\"docs/abc\",\"outcome\":\"already recorded\",\"record\":\"A9993E36.zmr\","
+        "\"created\":\"1979-09-05T22:51:36Z\",\"bytes\":3,\"sha1\":\"" + ABC_SHA1 +
+            "\",\"sha512\":\"" + ABC_SHA512 +
+            "\"}\n"
+            "{\"file\":\"docs/new\",\"outcome\":\"no record\",\"record\":\"" + fresh +
+            "\",\"bytes\":3,\"sha1\":\"" + hex_words(reference_sha1(Bytes{'n', 'e', 'w'})) +
+            "\",\"sha512\":\"" + hex_words(reference_sha512(Bytes{'n', 'e', 'w'})) +
+            "\"}\n"
+            "{\"file\":\"docs/empty\",\"outcome\":\"trouble\",\"cause\":\"SHA-1 failed: the file is "
+            "empty\"}\n",
+        "zmrcheck: docs/empty: SHA-1 failed: the file is empty\n"
+        "zmrcheck: WARNING: 1 of 3 files has no record, 1 could not be checked\n"}},
       {"several, all match", {"-f", "-d", "records", "docs/abc", "docs/abc"}, {0, ok + ok, ""}},
       {"several, some without a record",
        {"-f", "-d", "records", "docs/abc", "docs/new", "docs/abd"},

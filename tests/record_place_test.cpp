@@ -204,6 +204,7 @@ TEST(RecordPlace, WithoutAMoveThatRefusesToReplace) {
   };
   const Row rows[] = {
       {EINVAL, EPERM, std::nullopt, abc_record("000007D0"), ""},
+      {EINVAL, 0, std::nullopt, abc_record("000007D0"), ""},  // the second name taken, the first gone
       {ENOSYS, ENOSYS, std::nullopt, abc_record("000007D0"), ""},
       {EOPNOTSUPP, EOPNOTSUPP, std::nullopt, abc_record("000007D0"), ""},
       {EINVAL, EPERM, earlier, abc_record("000007D0"), ""},
@@ -230,7 +231,7 @@ TEST(RecordPlace, WithoutAMoveThatRefusesToReplace) {
     EXPECT_EQ(status, 3) << what;
     // Both stronger moves were tried, and refused, before the plain rename.
     EXPECT_GE(renames_refused, 1) << what;
-    EXPECT_GE(links_refused, 1) << what;
+    EXPECT_GE(links_refused, row.link_error != 0 ? 1 : 0) << what;
     const std::string digests_end = "454D4423643CE80E 2A9AC94FA54CA49F \n";
     const std::size_t at = out.find(digests_end);
     ASSERT_NE(at, std::string::npos) << what;

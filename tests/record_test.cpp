@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "record/record_file.h"
 #include "test_util.h"
@@ -53,6 +54,7 @@ TEST_F(RecordFile, CreationTimeField) {
       {2147483647, "7FFFFFFF"},    // 2038-01-19 03:14:07 UTC
       {2147483648LL, "FFFFFFFF"},  // one second later
       {-1, "FFFFFFFF"},            // before 1970
+      {-2, "FFFFFFFF"},            // further before 1970
       {4102444800LL, "FFFFFFFF"},  // 2100
   };
   for (const auto& c : cases) {
@@ -117,10 +119,14 @@ void send_signal(const char*) { kill(getpid(), signal_to_send); }
 // effect once the record is in place: the process still ends by it, and
 // leaves the whole record and nothing else.
 TEST_F(RecordFile, TerminatingSignalWaitsUntilTheTemporaryFileIsGone) {
-  // Not only the signals a user sends by hand: any that ends a process by
-  // default (a timer's, a real-time signal) would leave the file behind.
-  for (const int sig :
-       {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGPROF, SIGRTMIN + 4}) {
+  // Not only the signals a user sends by hand: every one that ends a process
+  // by default (a timer's, a limit's, a real-time signal) would leave the
+  // file behind.
+  std::vector<int> ending = {SIGHUP,    SIGINT,  SIGQUIT, SIGABRT, SIGPIPE, SIGTERM,
+                             SIGUSR1,   SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU,
+                             SIGXFSZ,   SIGIO,   SIGPWR,  SIGSTKFLT};
+  for (const int rt : {SIGRTMIN, SIGRTMIN + 4, SIGRTMAX - 3}) ending.push_back(rt);
+  for (const int sig : ending) {
     unlink("A9993E36.zmr");
     signal_to_send = sig;
     const pid_t pid = fork();

@@ -722,18 +722,13 @@ TEST_P(SignalTest, EndsTheRunAndRestoresTheMode) {
       << "after: " << describe(exited->mode) << "\nbefore: " << describe(run.before());
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, SignalTest, ::testing::Values(SIGTERM, SIGHUP, SIGQUIT, SIGINT),
+// Those a user sends by hand, and those sent by timers, limits and other
+// programs, which once left the terminal without echo.
+INSTANTIATE_TEST_SUITE_P(Signals, SignalTest,
+                         ::testing::Values(SIGTERM, SIGHUP, SIGQUIT, SIGINT, SIGUSR1, SIGUSR2,
+                                           SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGRTMIN + 3),
                          [](const ::testing::TestParamInfo<int>& p) {
-                           switch (p.param) {
-                             case SIGTERM:
-                               return "SIGTERM";
-                             case SIGHUP:
-                               return "SIGHUP";
-                             case SIGQUIT:
-                               return "SIGQUIT";
-                             default:
-                               return "SIGINT";
-                           }
+                           return "Signal" + std::to_string(p.param);
                          });
 
 // Started under nohup: a hang-up signal stays ignored and the wait goes on.
