@@ -219,7 +219,7 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
       setrlimit(RLIMIT_FSIZE, &lim);
     }
     std::vector<char*> argv;
-    std::string exe = options.checker ? ZMRCHECK_EXE : ZMRGEN_EXE;
+    std::string exe = options.batch ? ZMRBATCH_EXE : options.checker ? ZMRCHECK_EXE : ZMRGEN_EXE;
     argv.push_back(exe.data());
     std::vector<std::string> copy = args;
     for (auto& a : copy) argv.push_back(a.data());

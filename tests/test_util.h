@@ -115,6 +115,7 @@ struct ToolOptions {
   // Called with the tool's process id while it runs (POSIX only).
   std::function<void(int pid)> while_running;
   bool checker = false;        // run zmrcheck instead of zmrgen
+  bool batch = false;          // run zmrbatch instead of zmrgen
   bool stdout_closed = false;  // standard output: a pipe nobody reads, closed before the start
   std::string stdin_file;      // standard input from this file; empty = /dev/null (POSIX only)
 };

@@ -107,6 +107,7 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
   windows_options.cwd = widen(options.cwd);
   windows_options.close_stdout_early = options.stdout_closed;
   if (options.checker) windows_options.exe = widen(ZMRCHECK_EXE);
+  if (options.batch) windows_options.exe = widen(ZMRBATCH_EXE);
   const WindowsRun r = run_windows_tool(wide_args, windows_options);
   ToolRun run;
   run.out = r.out;
