@@ -30,7 +30,7 @@ lintian --fail-on error,warning --display-info --show-overrides "$deb"
 echo "arm64: lintian: no error or warning"
 
 # The packaged (stripped) programs run under qemu: a record for a file
-# holding "abc", and zmrcheck accepts the file.
+# holding "abc", zmrcheck accepts the file, and zmrbatch finds it recorded.
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 dpkg-deb -x "$deb" "$scratch/root"
@@ -47,5 +47,8 @@ status=0
   </dev/null >"$scratch/out")
 grep -qx 'abc.txt: OK' "$scratch/out"
 setsid -w "$qemu" "$scratch/root/usr/bin/zmrcheck" --version </dev/null >/dev/null
+(cd "$scratch/run" && setsid -w "$qemu" "$scratch/root/usr/bin/zmrbatch" abc.txt </dev/null \
+  >"$scratch/out")
+grep -q '^abc.txt: already recorded (A9993E36.zmr, created ' "$scratch/out"
 echo "arm64: the packaged programs run"
 echo "arm64: passed in $((SECONDS - start)) s"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # CI leg: install rules and the Debian package. `cmake --install` must put
-# exactly the programs (zmrgen and zmrcheck), their compressed manual pages,
+# exactly the programs (zmrgen, zmrcheck and zmrbatch), their compressed manual pages,
 # the copyright file and the changelog in place; the .deb must pass lintian
 # with no error or warning, come out byte for byte the same from a second
 # build in another folder, install with dpkg, run, and remove cleanly.
@@ -88,6 +88,11 @@ grep -qx 'A9993E36 4706816A BA3E2571 7850C26C 9CD0D89D ' "$scratch/out"
 (cd "$scratch/run" && setsid -w zmrcheck A9993E36.zmr abc.txt </dev/null >"$scratch/out")
 grep -qx 'abc.txt: OK' "$scratch/out"
 setsid -w zmrcheck --version </dev/null >/dev/null
+printf abd >"$scratch/run/abd.txt"
+(cd "$scratch/run" && zmrbatch abc.txt abd.txt </dev/null >"$scratch/out" 2>"$scratch/err")
+grep -q '^abc.txt: already recorded (A9993E36.zmr, created ' "$scratch/out"
+grep -q '^abd.txt: recorded (CB4CC28D.zmr, created ' "$scratch/out"
+grep -qx 'zmrbatch: 1 recorded, 1 already recorded' "$scratch/err"
 dpkg -P zmrgen >/dev/null
 installed_here=
 for program in $ZMRGEN_PROGRAMS; do

@@ -36,7 +36,7 @@ need_clang() {
 
 # The programs the package carries, and every file it installs below PREFIX
 # (./usr in the package, . in an install tree), sorted.
-ZMRGEN_PROGRAMS="zmrcheck zmrgen"
+ZMRGEN_PROGRAMS="zmrbatch zmrcheck zmrgen"
 package_files() {
   local prefix=$1 program
   {

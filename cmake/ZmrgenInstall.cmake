@@ -12,7 +12,7 @@ set(ZMRGEN_MAINTAINER "The zmrgen developers <zmrgen@zmrgen.invalid>" CACHE STRI
     "Maintainer of the Debian package, named in its control file, changelog and copyright file")
 
 # The programs, each with its manual page man/PROGRAM.1.
-set(zmrgen_programs zmrgen zmrcheck)
+set(zmrgen_programs zmrgen zmrcheck zmrbatch)
 
 # Folders made by the install rules are 0755 whatever the umask.
 set(zmrgen_directory_permissions
@@ -84,7 +84,8 @@ characters for submission to the ZELMOR blockchain, named after the first
 word of the SHA-1 digest. It picks the processor's SHA instructions where
 they exist (x86-64 SHA-NI, AVX2 and AVX-512; ARMv8 SHA-1 and SHA-512).
 
-zmrcheck shows the fields of a record and checks a file against it.")
+zmrcheck shows the fields of a record and checks a file against it.
+zmrbatch records many files, or the files under folders, in one command.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS ${zmrgen_directory_permissions})

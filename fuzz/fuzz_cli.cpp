@@ -9,6 +9,11 @@
 // file's size); a success leaves the correct 256-character record unless a
 // directory stands at its name; no run leaves a temporary file behind.
 //
+// The same argument list also goes through the option table reader that
+// zmrcheck and zmrbatch use: every operand and option value it hands back
+// must lie inside the arguments, operands keep their order, and a list with
+// no word that begins with a dash is all operands.
+//
 // A slash in an argument becomes an underscore so that every name stays
 // inside the scratch directory. Standard output goes to /dev/null.
 #include <dirent.h>
@@ -26,6 +31,7 @@
 #include <vector>
 
 #include "app/driver.h"
+#include "app/options.h"
 #include "digest/file_digest.h"
 #include "digest/sha1.h"
 #include "digest/sha512.h"
@@ -158,6 +164,42 @@ void check_no_leftovers() {
   ::closedir(d);
 }
 
+// The option table reader over `argv` (argv[0] the program).
+void check_option_reader(int argc, const char* const* argv) {
+  static const std::vector<OptionSpec> specs = {
+      {'d', "records", OptionArgument::REQUIRED, 0}, {'r', "recursive", OptionArgument::NONE, 1},
+      {'\0', "renew", OptionArgument::NONE, 2},      {'j', "jobs", OptionArgument::REQUIRED, 3},
+      {'q', "quiet", OptionArgument::NONE, 4},       {'\0', "json", OptionArgument::NONE, 5},
+  };
+  // The argument that holds `p`, or 0.
+  const auto holder = [argc, argv](const char* p) {
+    for (int i = 1; i < argc; ++i) {
+      if (p >= argv[i] && p <= argv[i] + std::strlen(argv[i])) return i;
+    }
+    return 0;
+  };
+  bool all_plain = true;
+  for (int i = 1; i < argc; ++i) all_plain = all_plain && (argv[i][0] != '-' || argv[i][1] == '\0');
+  CommandLine line;
+  const bool parsed = parse_command_line("fuzz", argc, argv, specs, &line);
+  if (all_plain) {
+    FUZZ_CHECK(parsed && line.options.empty());
+    FUZZ_CHECK(line.operands.size() == static_cast<std::size_t>(argc - 1));
+  }
+  if (!parsed) return;
+  int previous = 0;
+  for (const char* operand : line.operands) {
+    const int at = holder(operand);
+    FUZZ_CHECK(at > previous && operand == argv[at]);  // whole arguments, in order
+    previous = at;
+  }
+  for (const GivenOption& option : line.options) {
+    FUZZ_CHECK(option.id >= 0 && option.id <= 5);
+    FUZZ_CHECK((option.value != nullptr) == (option.id == 0 || option.id == 3));
+    if (option.value != nullptr) FUZZ_CHECK(holder(option.value) != 0);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) { return 0; }
@@ -198,6 +240,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
 
+  check_option_reader(argc, argv.data());
   const std::int32_t status = run_generator(argc, argv.data());
   std::fflush(stdout);
   FUZZ_CHECK(status == expected);
