@@ -337,6 +337,8 @@ void write_error(Decided& d, RecordWrite result, const std::string& path) {
   if (result == RecordWrite::OTHER_CONTENT) {
     d.outcome = Outcome::NOT_RECORDED;
     d.cause = "holds the record of other content";
+  } else if (result == RecordWrite::UNREADABLE_AT_NAME) {
+    d.cause = "cannot write the record " + path + ": a file that cannot be read stands there";
   } else if (result == RecordWrite::CREATE_ERROR) {
     d.cause = "cannot create the record " + path;
   } else {

@@ -100,6 +100,10 @@ void record_stage(const BothDigests& digests, std::uint32_t format_code) {
       std::printf(" ***** ERROR *****\n Cannot open file: %s for writing.\n", record_name);
       out(" A file of other content has that name; it was left as it was.\n");
       break;
+    case RecordWrite::UNREADABLE_AT_NAME:
+      std::printf(" ***** ERROR *****\n Cannot open file: %s for writing.\n", record_name);
+      out(" A file that cannot be read has that name; it was left as it was.\n");
+      break;
   }
 }
 

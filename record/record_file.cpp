@@ -16,17 +16,22 @@ namespace {
 RecordClock record_clock = os_clock_seconds;
 RecordHook record_hook = nullptr;
 
-// True when `name` holds a valid record of these digests.
-bool holds_same_record(const char* name, const Sha512Digest& sha512, const Sha1Digest& sha1) {
+// What the regular file at `name` holds: nullopt when it is a valid record
+// of these digests (it may be replaced), else why it stays.
+std::optional<RecordWrite> refusal_of_file(const char* name, const Sha512Digest& sha512,
+                                           const Sha1Digest& sha1) {
   char text[RECORD_READ_CHARS];
   std::uint64_t length = 0;
-  if (read_record_file(name, text, &length) != RecordRead::READ || length != RECORD_CHARS) {
-    return false;
+  if (read_record_file(name, text, &length) != RecordRead::READ) {
+    return RecordWrite::UNREADABLE_AT_NAME;
   }
   RecordFields fields{};
   std::size_t where = 0;
-  return parse_record(text, RECORD_CHARS, &fields, &where) == RecordParse::VALID &&
-         fields.sha1 == sha1 && fields.sha512 == sha512;
+  const bool same = length == RECORD_CHARS &&
+                    parse_record(text, RECORD_CHARS, &fields, &where) == RecordParse::VALID &&
+                    fields.sha1 == sha1 && fields.sha512 == sha512;
+  if (same) return std::nullopt;
+  return RecordWrite::OTHER_CONTENT;
 }
 
 // The outcome when a directory stands at the record's name: the record
@@ -62,7 +67,9 @@ RecordWrite put_in_place(const char* tmp, const char* name, const Sha512Digest& 
       case OsNameKind::LINK:
         return os_replace(tmp, name) ? RecordWrite::WRITTEN : RecordWrite::WRITE_ERROR;
       case OsNameKind::REGULAR_FILE:
-        if (!holds_same_record(name, sha512, sha1)) return RecordWrite::OTHER_CONTENT;
+        if (const std::optional<RecordWrite> kept = refusal_of_file(name, sha512, sha1)) {
+          return *kept;
+        }
         return os_replace(tmp, name) ? RecordWrite::WRITTEN : RecordWrite::WRITE_ERROR;
       case OsNameKind::SPECIAL:
         return RecordWrite::OTHER_CONTENT;

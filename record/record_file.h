@@ -24,6 +24,10 @@ enum class RecordWrite {
   // file that is not a valid record): it is left as it was, and no record is
   // written.
   OTHER_CONTENT,
+  // A file stands at the record's name that cannot be read, so it cannot be
+  // told whether it is a record of the same content: it is left as it was,
+  // and no record is written.
+  UNREADABLE_AT_NAME,
 };
 
 // Seconds since 1970-01-01 00:00:00 UTC, as the record's clock reads them.
