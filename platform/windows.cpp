@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <string>
 
 #include <fcntl.h>
@@ -368,6 +369,7 @@ bool os_list_folder(const char* folder,
     set_cause(cause, OsCause::MISSING);
     return false;
   }
+  pattern.resize(std::wcslen(pattern.c_str()));  // to_wide keeps the terminator
   if (!pattern.empty() && pattern.back() != L'\\' && pattern.back() != L'/' &&
       pattern.back() != L':') {
     pattern += L'\\';
