@@ -19,7 +19,13 @@
 #      (target <= 1.0);
 #   4. zmrcheck --find: over the large file against zmrgen on it (level),
 #      and over 1,000 files of 4 KiB in one command against 1,000 runs of
-#      "zmrcheck RECORD FILE" (several times faster).
+#      "zmrcheck RECORD FILE" (several times faster);
+#   5. zmrbatch, each run into an empty records folder: over the 1,000 files
+#      of 4 KiB against 1,000 zmrgen runs (target <= 0.1); over 64 cached
+#      files of 8 MiB against "ls | xargs -P2 -n8 openssl dgst -sha512"
+#      (target <= 1.3), "rhash -r --sha1 --sha512" (target <= 0.5) and a
+#      zmrgen loop; and its peak resident memory over 10,000 small files
+#      (target < 16 MiB).
 #
 # Environment: RUNS (rounds per measurement, default 7), SMALL_LOOPS (runs per
 # timing of the 4 KiB case, default 100), MANY (files in the --find case,
@@ -60,9 +66,10 @@ fi
 echo "Building Release in $BUILD ..."
 cmake -S "$REPO" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZMRGEN_BUILD_TESTS=OFF \
   >/dev/null
-cmake --build "$BUILD" --target zmrgen zmrcheck zmrgen_bench >/dev/null
+cmake --build "$BUILD" --target zmrgen zmrcheck zmrbatch zmrgen_bench >/dev/null
 ZMRGEN=$BUILD/zmrgen
 ZMRCHECK=$BUILD/zmrcheck
+ZMRBATCH=$BUILD/zmrbatch
 BENCH=$BUILD/zmrgen_bench
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/zmrgen-compare.XXXXXX")
@@ -227,6 +234,34 @@ for ((r = 0; r < RUNS; r++)); do
 done
 fsm=$(median "${fs[@]}") esm=$(median "${es[@]}")
 
+# ---- 5. zmrbatch ----
+
+echo "Writing 64 files of 8 MiB and 10,000 small files ..."
+mkdir "$WORK/mid" "$WORK/tenk"
+for ((i = 0; i < 64; i++)); do head -c 8388608 /dev/urandom >"$WORK/mid/$i.bin"; done
+cat "$WORK"/mid/*.bin >/dev/null
+for ((i = 0; i < 10000; i++)); do printf 'document %d\n' "$i" >"$WORK/tenk/$i"; done
+# Each run records into a folder of its own, emptied first.
+fresh() { rm -rf "$WORK/out" && mkdir "$WORK/out" && cd "$WORK/out"; }
+batch_many() { fresh && "$ZMRBATCH" -q -r "$WORK/many"; }
+zmrgen_many() { fresh && for f in "$WORK"/many/*.bin; do "$ZMRGEN" "$f" || true; done; }
+batch_mid() { fresh && "$ZMRBATCH" -q -r "$WORK/mid"; }
+zmrgen_mid() { fresh && for f in "$WORK"/mid/*.bin; do "$ZMRGEN" "$f" || true; done; }
+xargs_mid() { (cd "$WORK/mid" && ls | xargs -P2 -n8 openssl dgst -sha512); }
+rhash_mid() { rhash -r --sha1 --sha512 "$WORK/mid"; }
+echo "Timing zmrbatch, $RUNS rounds ..."
+bm=() gm=() bd=() gd=() xd=() hd=()
+for ((r = 0; r < RUNS; r++)); do
+  bm+=("$(seconds batch_many)"); gm+=("$(seconds zmrgen_many)")
+  bd+=("$(seconds batch_mid)"); xd+=("$(seconds xargs_mid)"); hd+=("$(seconds rhash_mid)")
+  gd+=("$(seconds zmrgen_mid)")
+done
+bmm=$(median "${bm[@]}") gmm=$(median "${gm[@]}") bdm=$(median "${bd[@]}")
+xdm=$(median "${xd[@]}") hdm=$(median "${hd[@]}") gdm=$(median "${gd[@]}")
+fresh
+batch_rss=$({ /usr/bin/time -f %M "$ZMRBATCH" -q -r "$WORK/tenk" 2>&1 >/dev/null || true; } | tail -n 1)
+cd "$WORK/records"
+
 # ---- report ----
 
 cpu=$(awk -F': *' '/^model name/ {print $2; exit}' /proc/cpuinfo)
@@ -277,5 +312,16 @@ rm=$(ratio "$fsm" "$esm")
 printf '%-44s %9.3fs %9.3fs  %.2f (<= 0.5, %s)\n' \
   "$MANY x 4 KiB: one --find vs $MANY runs" "$fsm" "$esm" "$rm" \
   "$(verdict "$rm" "<=" 0.5)"
+r7=$(ratio "$bmm" "$gmm")
+printf '%-44s %9.3fs %9.3fs  %.3f (<= 0.1, %s)\n' "$MANY x 4 KiB: zmrbatch vs $MANY zmrgen runs" \
+  "$bmm" "$gmm" "$r7" "$(verdict "$r7" "<=" 0.1)"
+r8=$(ratio "$bdm" "$xdm") r9=$(ratio "$bdm" "$hdm") r10=$(ratio "$gdm" "$xdm")
+printf '%-44s %9.3fs %9.3fs  %.2f (<= 1.3, %s)\n' "64 x 8 MiB: zmrbatch vs xargs -P2 openssl -sha512" \
+  "$bdm" "$xdm" "$r8" "$(verdict "$r8" "<=" 1.3)"
+printf '%-44s %9.3fs %9.3fs  %.2f (<= 0.5, %s)\n' "64 x 8 MiB: zmrbatch vs rhash -r --sha1 --sha512" \
+  "$bdm" "$hdm" "$r9" "$(verdict "$r9" "<=" 0.5)"
+printf '%-44s %9.3fs %9.3fs  %.2f\n' "64 x 8 MiB: a zmrgen loop vs xargs openssl" "$gdm" "$xdm" "$r10"
+printf '%-44s %8d KiB %10s  (< 16384 KiB, %s)\n' "zmrbatch peak memory, 10,000 files" \
+  "$batch_rss" "" "$(verdict "$batch_rss" "<=" 16383)"
 echo
 echo "Record files were written in $WORK/records ($(df -T "$WORK" | awk 'NR == 2 {print $2}'))."
