@@ -168,7 +168,8 @@ std::vector<Document> find_documents(const BatchCommand& command) {
     if (os_termination_requested() != 0) break;
     if (std::strcmp(operand, "-") == 0) {
       // A record stands only for content read identically twice.
-      documents.push_back({operand, 0, "standard input cannot be read twice (a file named - is ./-)"});
+      documents.push_back(
+          {operand, 0, "standard input cannot be read twice (a file named - is ./-)"});
       continue;
     }
     // Names given are followed as zmrgen follows them; what cannot be
@@ -225,8 +226,8 @@ void digest_documents(void* arg) {
     if (document.trouble != nullptr) {
       result.trouble = document.trouble;
     } else {
-      result.ok = digest_document(document.path.c_str(), &result.digests, &result.trouble,
-                                  d.schedule);
+      result.ok =
+          digest_document(document.path.c_str(), &result.digests, &result.trouble, d.schedule);
     }
     result.done = true;
     hold.lock();
@@ -265,8 +266,8 @@ void draw_progress(Progress& p) {
   const double mb = 1e6;
   char line[160];
   const int n = std::snprintf(
-      line, sizeof line, "%s: %zu of %zu files, %.1f of %.1f MB, %.1f MB/s", PROGRAM,
-      p.files_done, p.files_total, static_cast<double>(p.bytes_done) / mb,
+      line, sizeof line, "%s: %zu of %zu files, %.1f of %.1f MB, %.1f MB/s", PROGRAM, p.files_done,
+      p.files_total, static_cast<double>(p.bytes_done) / mb,
       static_cast<double>(p.bytes_total) / mb, static_cast<double>(p.bytes_done) / mb / seconds);
   const auto chars = static_cast<std::size_t>(n > 0 ? n : 0);
   std::fprintf(stderr, "\r%s%*s", line,
@@ -318,9 +319,8 @@ void say(Writer& w, const Decided& d) {
                                           "trouble"};
   const char* words = WORDS[static_cast<int>(d.outcome)];
   if (command.json) {
-    put_json_line(stdout, {d.file, words, d.outcome == Outcome::TROUBLE && !d.has_digests
-                                              ? nullptr
-                                              : d.name.text,
+    put_json_line(stdout, {d.file, words,
+                           d.outcome == Outcome::TROUBLE && !d.has_digests ? nullptr : d.name.text,
                            has_time ? created : nullptr, d.has_digests ? &d.digests : nullptr,
                            d.outcome == Outcome::TROUBLE ? d.cause.c_str() : nullptr});
   } else if (has_time) {
@@ -342,7 +342,8 @@ void write_error(Decided& d, RecordWrite result, const std::string& path) {
   } else if (result == RecordWrite::CREATE_ERROR) {
     d.cause = "cannot create the record " + path;
   } else {
-    d.cause = "cannot write the record " + path + " (the disk full, a size limit, or the move "
+    d.cause = "cannot write the record " + path +
+              " (the disk full, a size limit, or the move "
               "refused)";
   }
 }
@@ -376,8 +377,14 @@ bool name_pending(const Writer& w, std::uint32_t word) {
 // Decides what becomes of one digested document; its record, if it gets
 // one, waits in its temporary file for the group's flush.
 void record_document(Writer& w, const Document& document, Digested& result) {
-  Decided d{document.path.c_str(), Outcome::TROUBLE, {}, RECORD_TIME_UNKNOWN,
-            std::move(result.trouble), result.ok, result.digests, NO_PENDING};
+  Decided d{document.path.c_str(),
+            Outcome::TROUBLE,
+            {},
+            RECORD_TIME_UNKNOWN,
+            std::move(result.trouble),
+            result.ok,
+            result.digests,
+            NO_PENDING};
   if (result.ok) {
     const std::uint32_t word = result.digests.sha1[0];
     d.name = record_name_for(result.digests.sha1);
@@ -397,9 +404,8 @@ void record_document(Writer& w, const Document& document, Digested& result) {
         [[fallthrough]];
       case RecordAtName::ABSENT: {
         PendingRecord record{};
-        const RecordWrite begun = record_write_temp(path.c_str(), result.digests.sha512,
-                                                    result.digests.sha1, RECORD_FORMAT_CODE,
-                                                    &record);
+        const RecordWrite begun = record_write_temp(
+            path.c_str(), result.digests.sha512, result.digests.sha1, RECORD_FORMAT_CODE, &record);
         if (begun == RecordWrite::WRITTEN) {
           d.outcome = Outcome::RECORDED;
           d.pending = w.pending.size();
@@ -507,7 +513,8 @@ int read_command(int argc, const char* const* argv, BatchCommand* command) {
       case JOBS: {
         char* end = nullptr;
         const unsigned long n = std::strtoul(option.value, &end, 10);
-        if (end == option.value || *end != '\0' || n < 1 || n > MAX_JOBS || option.value[0] == '-') {
+        if (end == option.value || *end != '\0' || n < 1 || n > MAX_JOBS ||
+            option.value[0] == '-') {
           return usage_trouble("invalid number of jobs: '" + std::string(option.value) +
                                "' (1 to " + std::to_string(MAX_JOBS) + ")");
         }
@@ -541,9 +548,9 @@ int run(int argc, const char* const* argv) {
   os_catch_termination();
   const std::vector<Document> documents = find_documents(command);
 
-  const unsigned jobs = std::min<unsigned>(
-      command.jobs != 0 ? command.jobs : os_cpu_count(),
-      static_cast<unsigned>(std::max<std::size_t>(documents.size(), 1)));
+  const unsigned jobs =
+      std::min<unsigned>(command.jobs != 0 ? command.jobs : os_cpu_count(),
+                         static_cast<unsigned>(std::max<std::size_t>(documents.size(), 1)));
   Digesting digesting;
   digesting.documents = &documents;
   // One file a thread when several run; one file alone may use both passes'
@@ -551,8 +558,8 @@ int run(int argc, const char* const* argv) {
   digesting.schedule = jobs > 1 ? DigestSchedule::sequential : DigestSchedule::automatic;
   digesting.slots.resize(static_cast<std::size_t>(jobs) * AHEAD_PER_JOB);
 
-  Progress progress{os_error_is_terminal() && !command.quiet, os_monotonic_ms(), 0, 0,
-                    documents.size(), 0, 0, 0};
+  Progress progress{
+      os_error_is_terminal() && !command.quiet, os_monotonic_ms(), 0, 0, documents.size(), 0, 0, 0};
   for (const Document& document : documents) progress.bytes_total += document.size;
   Writer writer{&command, &progress, {}, {}, {}, {}};
 

@@ -11,8 +11,7 @@
 namespace {
 
 // "PROGRAM: " + text (with `quoted` inside quotes, escaped) + the hint.
-bool refuse(const char* program, const char* before, const std::string& quoted,
-            const char* after) {
+bool refuse(const char* program, const char* before, const std::string& quoted, const char* after) {
   std::fflush(stdout);
   if (needs_escape(quoted.c_str())) std::fputc('\\', stderr);
   std::fprintf(stderr, "%s: %s", program, before);
@@ -32,8 +31,8 @@ bool read_long(const char* program, int argc, const char* const* argv, int* i,
                const std::vector<OptionSpec>& specs, CommandLine* out) {
   const char* word = argv[*i] + 2;
   const char* equals = std::strchr(word, '=');
-  const std::size_t length = equals != nullptr ? static_cast<std::size_t>(equals - word)
-                                               : std::strlen(word);
+  const std::size_t length =
+      equals != nullptr ? static_cast<std::size_t>(equals - word) : std::strlen(word);
   const OptionSpec* match = nullptr;
   std::string candidates;
   int matches = 0;
@@ -51,7 +50,8 @@ bool read_long(const char* program, int argc, const char* const* argv, int* i,
   const std::string given(argv[*i], static_cast<std::size_t>(2 + length));
   if (matches == 0) return refuse(program, "unrecognized option '", argv[*i], "'");
   if (matches > 1) {
-    return refuse(program, "option '", given, ("' is ambiguous; possibilities:" + candidates).c_str());
+    return refuse(program, "option '", given,
+                  ("' is ambiguous; possibilities:" + candidates).c_str());
   }
   GivenOption option{match->id, nullptr, {}};
   spell(&option, "--", match->long_name, std::strlen(match->long_name));

@@ -157,7 +157,7 @@ const char* folder_trouble(const char* folder) {
   const int fd = os_open_read(folder, &cause);
   if (fd < 0) {
     return cause == OsCause::MISSING || cause == OsCause::NOT_DIRECTORY ? cause_text(cause)
-                                                                         : nullptr;
+                                                                        : nullptr;
   }
   cause = os_plain_file_cause(fd);
   os_close(fd);

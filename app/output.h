@@ -86,9 +86,9 @@ std::string record_fault(const char* text, std::uint64_t length, RecordFields* f
 // as Python's surrogateescape reads it back. Empty fields are left out.
 struct JsonOutcome {
   const char* file;
-  const char* outcome;  // "recorded", "already recorded", "not recorded", ...
-  const char* record;   // the record's name, or nullptr
-  const char* created;  // ISO time, or nullptr
+  const char* outcome;         // "recorded", "already recorded", "not recorded", ...
+  const char* record;          // the record's name, or nullptr
+  const char* created;         // ISO time, or nullptr
   const BothDigests* digests;  // nullptr: no bytes or digests
   const char* cause;           // nullptr: none
 };

@@ -161,8 +161,8 @@ struct OsEntry {
 // Calls `visit(context, name, entry)` for each entry of `folder` but "." and
 // "..", in no particular order; false (with why in `*cause`) when the folder
 // cannot be listed. Stops early, returning true, when `visit` returns false.
-bool os_list_folder(const char* folder, bool (*visit)(void* context, const char* name,
-                                                      const OsEntry& entry),
+bool os_list_folder(const char* folder,
+                    bool (*visit)(void* context, const char* name, const OsEntry& entry),
                     void* context, OsCause* cause);
 // What `path` leads to, symbolic links followed; false when nothing.
 bool os_path_entry(const char* path, OsEntry* out, OsCause* cause);

@@ -376,8 +376,8 @@ bool os_list_folder(const char* folder,
   }
   pattern += L'*';
   WIN32_FIND_DATAW found;
-  HANDLE h = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
-                              nullptr, 0);
+  HANDLE h =
+      FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND) return true;  // an empty drive root
@@ -420,8 +420,8 @@ bool os_path_entry(const char* path, OsEntry* out, OsCause* cause) {
   const std::uint64_t size =
       (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
   // Links on the command line are followed: only what they lead to counts.
-  *out = entry_of(data.dwFileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT), 0,
-                  size);
+  *out =
+      entry_of(data.dwFileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT), 0, size);
   return true;
 }
 

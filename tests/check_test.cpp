@@ -244,7 +244,8 @@ TEST_F(Check, CommandLine) {
       {{"-x"}, {2, "", "zmrcheck: invalid option -- 'x'\n" + try_help}},
       {{"--fin", "--rec=.", "--", "-abc"},
        {0, "-abc: OK (A9993E36.zmr, created 1979-09-05T22:51:36Z)\n", ""}},
-      {{"-fd", ".", "--", "-abc"}, {0, "-abc: OK (A9993E36.zmr, created 1979-09-05T22:51:36Z)\n", ""}},
+      {{"-fd", ".", "--", "-abc"},
+       {0, "-abc: OK (A9993E36.zmr, created 1979-09-05T22:51:36Z)\n", ""}},
       {{"--quiet", "A9993E36.zmr"},
        {2, "", "zmrcheck: option '--quiet' goes with --find\n" + try_help}},
       {{"--status", "A9993E36.zmr"},
@@ -334,14 +335,15 @@ TEST_F(Check, Find) {
        {"-f", "--json", "-d", "records", "docs/abc", "docs/new", "docs/empty"},
        {2,
         "{\"file\":\"docs/abc\",\"outcome\":\"already recorded\",\"record\":\"A9993E36.zmr\","
-        "\"created\":\"1979-09-05T22:51:36Z\",\"bytes\":3,\"sha1\":\"" + ABC_SHA1 +
-            "\",\"sha512\":\"" + ABC_SHA512 +
+        "\"created\":\"1979-09-05T22:51:36Z\",\"bytes\":3,\"sha1\":\"" +
+            ABC_SHA1 + "\",\"sha512\":\"" + ABC_SHA512 +
             "\"}\n"
-            "{\"file\":\"docs/new\",\"outcome\":\"no record\",\"record\":\"" + fresh +
-            "\",\"bytes\":3,\"sha1\":\"" + hex_words(reference_sha1(Bytes{'n', 'e', 'w'})) +
+            "{\"file\":\"docs/new\",\"outcome\":\"no record\",\"record\":\"" +
+            fresh + "\",\"bytes\":3,\"sha1\":\"" + hex_words(reference_sha1(Bytes{'n', 'e', 'w'})) +
             "\",\"sha512\":\"" + hex_words(reference_sha512(Bytes{'n', 'e', 'w'})) +
             "\"}\n"
-            "{\"file\":\"docs/empty\",\"outcome\":\"trouble\",\"cause\":\"SHA-1 failed: the file is "
+            "{\"file\":\"docs/empty\",\"outcome\":\"trouble\",\"cause\":\"SHA-1 failed: the file "
+            "is "
             "empty\"}\n",
         "zmrcheck: docs/empty: SHA-1 failed: the file is empty\n"
         "zmrcheck: WARNING: 1 of 3 files has no record, 1 could not be checked\n"}},

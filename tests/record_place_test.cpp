@@ -242,7 +242,8 @@ TEST(RecordPlace, WithoutAMoveThatRefusesToReplace) {
   };
   const Row rows[] = {
       {EINVAL, EPERM, std::nullopt, abc_record("000007D0"), ""},
-      {EINVAL, 0, std::nullopt, abc_record("000007D0"), ""},  // the second name taken, the first gone
+      {EINVAL, 0, std::nullopt, abc_record("000007D0"),
+       ""},  // the second name taken, the first gone
       {ENOSYS, ENOSYS, std::nullopt, abc_record("000007D0"), ""},
       {EOPNOTSUPP, EOPNOTSUPP, std::nullopt, abc_record("000007D0"), ""},
       {EINVAL, EPERM, earlier, abc_record("000007D0"), ""},

@@ -122,9 +122,9 @@ TEST_F(RecordFile, TerminatingSignalWaitsUntilTheTemporaryFileIsGone) {
   // Not only the signals a user sends by hand: every one that ends a process
   // by default (a timer's, a limit's, a real-time signal) would leave the
   // file behind.
-  std::vector<int> ending = {SIGHUP,    SIGINT,  SIGQUIT, SIGABRT, SIGPIPE, SIGTERM,
-                             SIGUSR1,   SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU,
-                             SIGXFSZ,   SIGIO,   SIGPWR,  SIGSTKFLT};
+  std::vector<int> ending = {SIGHUP,  SIGINT,  SIGQUIT, SIGABRT,   SIGPIPE, SIGTERM,
+                             SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU,
+                             SIGXFSZ, SIGIO,   SIGPWR,  SIGSTKFLT};
   for (const int rt : {SIGRTMIN, SIGRTMIN + 4, SIGRTMAX - 3}) ending.push_back(rt);
   for (const int sig : ending) {
     unlink("A9993E36.zmr");
