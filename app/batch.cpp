@@ -555,7 +555,7 @@ int run(int argc, const char* const* argv) {
   digesting.documents = &documents;
   // One file a thread when several run; one file alone may use both passes'
   // threads.
-  digesting.schedule = jobs > 1 ? DigestSchedule::sequential : DigestSchedule::automatic;
+  digesting.schedule = jobs > 1 ? DigestSchedule::one_pass : DigestSchedule::automatic;
   digesting.slots.resize(static_cast<std::size_t>(jobs) * AHEAD_PER_JOB);
 
   Progress progress{

@@ -4,9 +4,12 @@
 //                               (a path this CPU cannot run is skipped)
 //   sha1/dispatch, sha512/dispatch  the path the file digests use
 //   sha1_file, sha512_file      the whole routine over a cached 64 MiB file
-//   both/in_turn, both/side_by_side  both digests with the content proof over
-//                               that file, one pass after the other or on two
-//                               threads (wall-clock time)
+//   both/<path>, both/dispatch  both digests over the 16 KiB message: the
+//                               two portable paths, the two chosen paths in
+//                               turn, the interleaved cores
+//   both/one_pass, both/side_by_side  both digests with the content proof
+//                               over that file, in one reading pass or on
+//                               two threads (wall-clock time)
 //   checksum                    the content checksum over the 16 KiB message
 //
 // Each reports bytes per second. The 64 MiB file is written under $TMPDIR
@@ -119,8 +122,28 @@ void run_file(benchmark::State& state, Status (*digest_file)(const char*, Digest
                           static_cast<std::int64_t>(FILE_BYTES));
 }
 
+// Both digests over the message through one path for both.
+void run_both_blocks(benchmark::State& state, const BothPath& path) {
+  if (!path_runs_here(path)) {
+    state.SkipWithError("this CPU lacks the instructions of this path");
+    return;
+  }
+  const std::uint8_t* data = message().data();
+  std::uint32_t h1[5];
+  std::uint64_t h5[8];
+  for (std::size_t i = 0; i < 5; ++i) h1[i] = SHA1_H0[i];
+  for (std::size_t i = 0; i < 8; ++i) h5[i] = SHA512_H0[i];
+  for (auto _ : state) {
+    path.blocks(h1, h5, data, MESSAGE_BYTES / 128);
+    benchmark::DoNotOptimize(h1);
+    benchmark::DoNotOptimize(h5);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(MESSAGE_BYTES));
+}
+
 // Both digests as the programs run them: `schedule` chooses side by side
-// or in turn; the file's identity is taken once, outside the loop.
+// or one pass; the file's identity is taken once, outside the loop.
 void run_both(benchmark::State& state, DigestSchedule schedule) {
   const char* path = cached_file();
   FileIdentity identity{};
@@ -169,14 +192,20 @@ void register_all() {
   benchmark::RegisterBenchmark("sha512/dispatch", [](benchmark::State& s) {
     run_blocks(s, sha512_active_path(), SHA512_H0);
   });
+  for (const BothPath& path : both_paths()) {
+    benchmark::RegisterBenchmark((std::string("both/") + path.name).c_str(),
+                                 [&path](benchmark::State& s) { run_both_blocks(s, path); });
+  }
+  benchmark::RegisterBenchmark("both/dispatch",
+                               [](benchmark::State& s) { run_both_blocks(s, both_active_path()); });
   benchmark::RegisterBenchmark("sha1_file", [](benchmark::State& s) {
     run_file(s, sha1_file);
   })->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("sha512_file", [](benchmark::State& s) {
     run_file(s, sha512_file);
   })->Unit(benchmark::kMillisecond);
-  benchmark::RegisterBenchmark("both/in_turn",
-                               [](benchmark::State& s) { run_both(s, DigestSchedule::sequential); })
+  benchmark::RegisterBenchmark("both/one_pass",
+                               [](benchmark::State& s) { run_both(s, DigestSchedule::one_pass); })
       ->Unit(benchmark::kMillisecond)
       ->UseRealTime();
   benchmark::RegisterBenchmark("both/side_by_side",
@@ -193,6 +222,7 @@ int main(int argc, char** argv) {
   register_all();
   benchmark::AddCustomContext("sha1 dispatch", sha1_active_path().name);
   benchmark::AddCustomContext("sha512 dispatch", sha512_active_path().name);
+  benchmark::AddCustomContext("both dispatch", both_active_path().name);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   if (!file_path().empty()) std::remove(file_path().c_str());

@@ -109,8 +109,33 @@ constexpr Sha512Path SHA512_PATHS[] = {
 #endif
 };
 
-template <typename Word, std::size_t N>
-const CompressPath<Word>& best_path(const CompressPath<Word> (&paths)[N]) {
+void both_blocks_portable(std::uint32_t* h1, std::uint64_t* h5, const std::uint8_t* data,
+                          std::size_t count) {
+  sha1_blocks_portable(h1, data, 2 * count);
+  sha512_blocks_portable(h5, data, count);
+}
+
+const Sha1Path& sha1_choice();
+const Sha512Path& sha512_choice();
+
+// The two chosen paths one after the other over the same run (it is still
+// in the processor's cache for the second).
+void both_blocks_in_turn(std::uint32_t* h1, std::uint64_t* h5, const std::uint8_t* data,
+                         std::size_t count) {
+  sha1_choice().blocks(h1, data, 2 * count);
+  sha512_choice().blocks(h5, data, count);
+}
+
+constexpr BothPath BOTH_PATHS[] = {
+    {"portable", 0, both_blocks_portable},
+    {"in_turn", 0, both_blocks_in_turn},
+#if ZMRGEN_X86_PATHS
+    {"shani_avx2", CPU_SHA | CPU_SSSE3 | CPU_SSE41 | CPU_AVX2 | CPU_BMI2, both_blocks_shani_avx2},
+#endif
+};
+
+template <typename Path, std::size_t N>
+const Path& best_path(const Path (&paths)[N]) {
   for (std::size_t i = N; i-- > 1;) {
     if (path_runs_here(paths[i])) return paths[i];
   }
@@ -129,6 +154,7 @@ constexpr std::uint32_t FEATURES_KNOWN = 1u << 31;
 std::atomic<std::uint32_t> known_features{0};
 std::atomic<const Sha1Path*> chosen_sha1{nullptr};
 std::atomic<const Sha512Path*> chosen_sha512{nullptr};
+std::atomic<const BothPath*> chosen_both{nullptr};
 
 }  // namespace
 
@@ -143,15 +169,15 @@ std::uint32_t cpu_features() {
 
 std::span<const Sha1Path> sha1_paths() { return SHA1_PATHS; }
 std::span<const Sha512Path> sha512_paths() { return SHA512_PATHS; }
+std::span<const BothPath> both_paths() { return BOTH_PATHS; }
 
 namespace {
 
 // The last path of `paths` that runs here, kept in `chosen` after the first
 // call.
-template <typename Word, std::size_t N>
-const CompressPath<Word>& chosen_path(std::atomic<const CompressPath<Word>*>& chosen,
-                                      const CompressPath<Word> (&paths)[N]) {
-  const CompressPath<Word>* p = chosen.load(std::memory_order_acquire);
+template <typename Path, std::size_t N>
+const Path& chosen_path(std::atomic<const Path*>& chosen, const Path (&paths)[N]) {
+  const Path* p = chosen.load(std::memory_order_acquire);
   if (p == nullptr) {
     p = &best_path(paths);
     chosen.store(p, std::memory_order_release);
@@ -159,8 +185,11 @@ const CompressPath<Word>& chosen_path(std::atomic<const CompressPath<Word>*>& ch
   return *p;
 }
 
+const Sha1Path& sha1_choice() { return chosen_path(chosen_sha1, SHA1_PATHS); }
+const Sha512Path& sha512_choice() { return chosen_path(chosen_sha512, SHA512_PATHS); }
+
 }  // namespace
 
-const Sha1Path& sha1_active_path() { return chosen_path(chosen_sha1, SHA1_PATHS); }
-
-const Sha512Path& sha512_active_path() { return chosen_path(chosen_sha512, SHA512_PATHS); }
+const Sha1Path& sha1_active_path() { return sha1_choice(); }
+const Sha512Path& sha512_active_path() { return sha512_choice(); }
+const BothPath& both_active_path() { return chosen_path(chosen_both, BOTH_PATHS); }

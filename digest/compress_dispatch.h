@@ -34,6 +34,11 @@ inline constexpr unsigned CPU_ARM_SHIFT = 6;
 inline constexpr std::uint32_t CPU_ARM_SHA1 = OS_ARM_SHA1 << CPU_ARM_SHIFT;
 inline constexpr std::uint32_t CPU_ARM_SHA512 = OS_ARM_SHA512 << CPU_ARM_SHIFT;
 
+// Folds `count` consecutive blocks of 128 bytes into both digests: each as
+// two SHA-1 blocks into h1 and one SHA-512 block into h5.
+using BothBlocksFn = void (*)(std::uint32_t* h1, std::uint64_t* h5, const std::uint8_t* data,
+                              std::size_t count);
+
 template <typename Word>
 struct CompressPath {
   const char* name;     // short and stable: "portable", "shani", "avx2", ...
@@ -44,12 +49,20 @@ struct CompressPath {
 using Sha1Path = CompressPath<std::uint32_t>;
 using Sha512Path = CompressPath<std::uint64_t>;
 
+// A path for both digests over the same bytes: one core that interleaves
+// the two compressions, or the two chosen paths one after the other.
+struct BothPath {
+  const char* name;
+  std::uint32_t needs;
+  BothBlocksFn blocks;
+};
+
 // The CPU_* features of this machine, found once.
 std::uint32_t cpu_features();
 
 // True when this machine can run `path`.
-template <typename Word>
-bool path_runs_here(const CompressPath<Word>& path) {
+template <typename Path>
+bool path_runs_here(const Path& path) {
   return (cpu_features() & path.needs) == path.needs;
 }
 
@@ -58,7 +71,12 @@ bool path_runs_here(const CompressPath<Word>& path) {
 // runs here against the first.
 std::span<const Sha1Path> sha1_paths();
 std::span<const Sha512Path> sha512_paths();
+// For both digests: "portable" (the two portable paths, the reference),
+// "in_turn" (the two chosen paths back to back, where no core of its own
+// runs), then the interleaved cores.
+std::span<const BothPath> both_paths();
 
 // The path the file digests use: the fastest that runs here, chosen once.
 const Sha1Path& sha1_active_path();
 const Sha512Path& sha512_active_path();
+const BothPath& both_active_path();

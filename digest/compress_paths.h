@@ -33,6 +33,12 @@ void sha1_blocks_shani(std::uint32_t* h, const std::uint8_t* data, std::size_t c
 // vector registers (sha512_x86.cpp): AVX2, or AVX-512VL with its rotations.
 void sha512_blocks_avx2(std::uint64_t* h, const std::uint8_t* data, std::size_t count);
 void sha512_blocks_avx512(std::uint64_t* h, const std::uint8_t* data, std::size_t count);
+
+// Both digests over the same 128-byte blocks, the SHA-1 steps on the SHA
+// instructions interleaved with the SHA-512 rounds of the AVX2 path
+// (both_x86.cpp); needs what both of those need.
+void both_blocks_shani_avx2(std::uint32_t* h1, std::uint64_t* h5, const std::uint8_t* data,
+                            std::size_t count);
 #endif
 
 #if ZMRGEN_ARM_PATHS

@@ -12,12 +12,14 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
 #include "digest/block_core.h"
+#include "digest/checksum.h"
 #include "digest/compress_dispatch.h"
-#include "digest/file_digest.h"
+#include "digest/digest_types.h"
 #include "digest/file_source.h"
 
 // Folds the block whose sixteen words are `m` into h: the words are stored
@@ -41,13 +43,17 @@ constexpr Word marker_word() {
 }
 
 // The size probe: opens the file, seeks to its end and closes it. Returns
-// the size (1 .. max_bytes) or a failure code. A failed position query reads
-// as the largest unsigned value, and so as too large.
-inline std::int64_t probe_size(const FileSystem& fs, const char* path, std::uint64_t max_bytes) {
+// the size (1 .. max_bytes) or a failure code, and the position found in
+// `*found` (-1 when the file could not be opened). A failed position query
+// reads as the largest unsigned value, and so as too large.
+inline std::int64_t probe_size(const FileSystem& fs, const char* path, std::uint64_t max_bytes,
+                               std::int64_t* found) {
+  *found = -1;
   Stream* src = open_stream(fs, path);
   if (src == nullptr) return DIGEST_FILE_ERROR;
   src->methods->seek_end(src);
-  const auto size = static_cast<std::uint64_t>(src->methods->position(src));
+  *found = src->methods->position(src);
+  const auto size = static_cast<std::uint64_t>(*found);
   src->methods->close(src);
   if (size > max_bytes) return DIGEST_TOO_LARGE;
   if (size == 0) return DIGEST_FILE_ERROR;
@@ -123,7 +129,23 @@ struct ReadingPass {
   // is stored back here as bytes. The pass's own, so that the two digests
   // can run side by side on two threads.
   std::uint8_t chunk[16 * sizeof(Word)];
+  // Where the bytes handed to the digest are checksummed, and why a read
+  // that failed did; nullptr when the caller takes them elsewhere.
+  ContentSum* sum;
+  OsCause* read_cause;
+  // Set when the pass's result is no longer wanted: it stops at its next
+  // step as a failed read would stop it. nullptr: never.
+  const std::atomic<bool>* abandon;
 };
+
+// Starts a reading pass over `src` for a file of `size` bytes.
+template <typename Word>
+ReadingPass<Word> start_pass(Stream* src, std::uint64_t size, Word* h, BlocksFn<Word> blocks,
+                             ContentSum* sum, OsCause* read_cause,
+                             const std::atomic<bool>* abandon) {
+  return ReadingPass<Word>{
+      src, size, needs_length_block<Word>(size), h, blocks, 0, 0, {}, {}, sum, read_cause, abandon};
+}
 
 // Folds blocks that cannot hold the end of the file, borrowed from the
 // stream's buffer when it holds them; false when it lent none. Each is
@@ -141,9 +163,19 @@ bool fold_borrowed(ReadingPass<Word>& p) {
   const std::uint8_t* run =
       p.src->methods->borrow(p.src, BLOCK_BYTES, static_cast<std::size_t>(before_last), &got);
   if (run == nullptr || got == 0) return false;
+  if (p.sum != nullptr) content_sum_add(*p.sum, run, got * BLOCK_BYTES);
   p.blocks(p.h, run, got);
   p.total += static_cast<std::uint32_t>(got * BLOCK_BYTES);
   return true;
+}
+
+// Why a read of `s` that brought fewer bytes than asked did, when it did
+// not meet the end: the stream's cause, or OsCause::OTHER; NONE at the end.
+inline OsCause short_read_cause(Stream* s) {
+  if (s->methods->at_eof(s)) return OsCause::NONE;
+  const OsCause cause =
+      s->methods->read_error != nullptr ? s->methods->read_error(s) : OsCause::OTHER;
+  return cause == OsCause::NONE ? OsCause::OTHER : cause;
 }
 
 // Reads one block's worth of bytes, checks it against the size, packs it
@@ -155,6 +187,10 @@ std::int64_t fold_read_chunk(ReadingPass<Word>& p) {
   constexpr std::size_t WORD_BYTES = sizeof(Word);
   constexpr std::size_t BLOCK_BYTES = 16 * WORD_BYTES;
   const std::size_t n = p.src->methods->read(p.src, p.chunk, BLOCK_BYTES);
+  if (p.sum != nullptr) content_sum_add(*p.sum, p.chunk, n);
+  if (n < BLOCK_BYTES && p.read_cause != nullptr && *p.read_cause == OsCause::NONE) {
+    *p.read_cause = short_read_cause(p.src);
+  }
   p.total += static_cast<std::uint32_t>(n);
   const bool last_chunk = p.total == p.size;
   if (p.total > p.size) return DIGEST_FILE_ERROR;                // the file grew
@@ -182,15 +218,21 @@ std::int64_t fold_read_chunk(ReadingPass<Word>& p) {
   return 0;
 }
 
-// Folds the whole file, then the length block when the plan wants one.
-// Returns the byte count, or a failure code.
-template <typename Word>
-std::int64_t fold_file(ReadingPass<Word>& p) {
-  do {
-    if (fold_borrowed(p)) continue;
-    if (const std::int64_t status = fold_read_chunk(p); status != 0) return status;
-  } while (p.total < p.size && !p.src->methods->at_eof(p.src));
+// What fold_step returns while the pass goes on.
+inline constexpr std::int64_t PASS_GOES_ON = 0;
 
+// One step of a pass: a run of borrowed blocks or one read chunk, and, once
+// the file is read, the length block when the plan wants one. Returns
+// PASS_GOES_ON, or the pass's result: the byte count or a failure code.
+template <typename Word>
+std::int64_t fold_step(ReadingPass<Word>& p) {
+  if (p.abandon != nullptr && p.abandon->load(std::memory_order_relaxed)) {
+    return DIGEST_FILE_ERROR;
+  }
+  if (!fold_borrowed(p)) {
+    if (const std::int64_t status = fold_read_chunk(p); status != 0) return status;
+  }
+  if (p.total < p.size && !p.src->methods->at_eof(p.src)) return PASS_GOES_ON;
   if (p.total != p.size) return DIGEST_FILE_ERROR;
   if (p.extra_block) {
     length_block(p.m, p.pad_count == 0, p.size);
@@ -199,36 +241,56 @@ std::int64_t fold_file(ReadingPass<Word>& p) {
   return static_cast<std::int64_t>(p.size);
 }
 
+// Folds the whole file. Returns the byte count, or a failure code.
+template <typename Word>
+std::int64_t fold_file(ReadingPass<Word>& p) {
+  std::int64_t status = PASS_GOES_ON;
+  while ((status = fold_step(p)) == PASS_GOES_ON) {
+  }
+  return status;
+}
+
+// A report with nothing seen yet.
+inline PassReport empty_report() { return PassReport{0, 0, 0, -1, OsCause::NONE}; }
+
 // Digests the file at `path`, read through `fs`, into the chaining words `h`,
 // which the caller has set to the algorithm's initial value. `blocks` is the
 // compression path: it folds runs of whole blocks taken straight from the
 // stream's buffer (see StreamMethods::borrow) and every block the framing
-// builds from words. Returns the byte count, or a failure code; every stream
-// opened here is closed before return.
+// builds from words. Returns the byte count, or a failure code, and says in
+// `*report` what the pass saw; every stream opened here is closed before
+// return.
 template <typename Word>
 std::int64_t frame_file(const FileSystem& fs, const char* path, std::uint64_t max_bytes, Word* h,
-                        BlocksFn<Word> blocks) {
-  const std::int64_t probed = probe_size(fs, path, max_bytes);
-  if (probed < 0) return probed;
+                        BlocksFn<Word> blocks, PassReport* report,
+                        const std::atomic<bool>* abandon = nullptr) {
+  *report = empty_report();
+  const std::int64_t probed = probe_size(fs, path, max_bytes, &report->probed);
+  if (probed < 0) return report->status = probed;
   const auto size = static_cast<std::uint64_t>(probed);
 
   // Reading pass, from the first byte.
   Stream* src = open_stream(fs, path);
-  if (src == nullptr) return DIGEST_FILE_ERROR;
-  ReadingPass<Word> pass{src, size, needs_length_block<Word>(size), h, blocks, 0, 0, {}, {}};
-  const std::int64_t status = fold_file(pass);
+  if (src == nullptr) return report->status = DIGEST_FILE_ERROR;
+  ContentSum sum;
+  content_sum_start(sum, 0);
+  ReadingPass<Word> pass = start_pass(src, size, h, blocks, &sum, &report->read_cause, abandon);
+  report->status = fold_file(pass);
   src->methods->close(src);
-  return status;
+  report->sum = content_sum_value(sum);
+  report->bytes = sum.total;
+  return report->status;
 }
 
 // The file digest: the chaining words start at `h0` and fold through the
 // compression path `blocks`; `out` is written only on success.
 template <typename Word, std::size_t N>
-std::int64_t digest_file(const FileSystem& fs, const char* path, std::uint64_t max_bytes,
-                         const Word (&h0)[N], BlocksFn<Word> blocks, std::array<Word, N>& out) {
+std::int64_t digest_framed(const FileSystem& fs, const char* path, std::uint64_t max_bytes,
+                           const Word (&h0)[N], BlocksFn<Word> blocks, std::array<Word, N>& out,
+                           PassReport* report, const std::atomic<bool>* abandon = nullptr) {
   Word h[N];
   for (std::size_t i = 0; i < N; ++i) h[i] = h0[i];
-  const std::int64_t status = frame_file<Word>(fs, path, max_bytes, h, blocks);
+  const std::int64_t status = frame_file<Word>(fs, path, max_bytes, h, blocks, report, abandon);
   if (status > 0) {
     for (std::size_t i = 0; i < N; ++i) out[i] = h[i];
   }

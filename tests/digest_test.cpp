@@ -101,7 +101,8 @@ std::int64_t frame_recorded(const std::string& path, std::uint64_t limit, bool k
   block_count<Word>() = 0;
   keep_all_blocks = keep_all;
   Word h[8] = {};
-  return frame_file<Word>(file_system(), path.c_str(), limit, h, record_block<Word>);
+  PassReport report{};
+  return frame_file<Word>(file_system(), path.c_str(), limit, h, record_block<Word>, &report);
 }
 
 template <typename Word>

@@ -28,26 +28,12 @@ int refuse_rename_with = 0;  // errno for renameat2, 0: the real call
 int refuse_link_with = 0;    // errno for link, 0: the real call
 int renames_refused = 0;
 int links_refused = 0;
-// Reads of exactly this many bytes fail with this errno (0: none): the
-// record reader asks for a record and a line end at once, as nothing else
-// does.
-std::size_t fail_reads_of = 0;
-int fail_reads_with = 0;
 }  // namespace
 
 // NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,readability-identifier-naming)
 extern "C" {
 long __real_syscall(long number, ...);
 int __real_link(const char* from, const char* to);
-ssize_t __real_read(int fd, void* buf, size_t count);
-
-ssize_t __wrap_read(int fd, void* buf, size_t count) {
-  if (fail_reads_with != 0 && count == fail_reads_of) {
-    errno = fail_reads_with;
-    return -1;
-  }
-  return __real_read(fd, buf, count);
-}
 
 long __wrap_syscall(long number, ...) {
   // Every call here has at most renameat2's five arguments.
@@ -173,6 +159,8 @@ TEST(RecordPlace, WhatStandsAtTheNameDecides) {
         continue;  // reads can be made to fail only on Linux
 #else
         write_file(NAME, row.content);
+        // The record reader asks for a record and a line end at once, as
+        // nothing else does.
         fail_reads_of = RECORD_READ_CHARS;
         fail_reads_with = EIO;
         break;

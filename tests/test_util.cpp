@@ -476,3 +476,22 @@ std::int32_t run_generator_captured(const std::string& input, std::string& out) 
   out = end_capture_stdout();
   return status;
 }
+
+#ifdef ZMRGEN_TEST_WRAPPED_MOVES
+std::size_t fail_reads_of = 0;
+int fail_reads_with = 0;
+
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,readability-identifier-naming)
+extern "C" {
+ssize_t __real_read(int fd, void* buf, size_t count);
+
+ssize_t __wrap_read(int fd, void* buf, size_t count) {
+  if (fail_reads_with != 0 && count == fail_reads_of) {
+    errno = fail_reads_with;
+    return -1;
+  }
+  return __real_read(fd, buf, count);
+}
+}
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,readability-identifier-naming)
+#endif

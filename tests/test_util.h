@@ -204,3 +204,11 @@ std::string end_capture_stdout();
 // Runs the generator in this process on one input name, as `zmrgen input`,
 // with what it prints captured into `out`; returns its exit status.
 std::int32_t run_generator_captured(const std::string& input, std::string& out);
+
+#ifdef ZMRGEN_TEST_WRAPPED_MOVES
+// The test program is linked with the system's read wrapped: reads of
+// exactly `fail_reads_of` bytes fail with `fail_reads_with` (0: none), as
+// reads from a failing disk do.
+extern std::size_t fail_reads_of;
+extern int fail_reads_with;
+#endif
