@@ -46,9 +46,10 @@ std::size_t read_beneath(SharedStream& sh, std::uint8_t* buf, std::size_t count)
 }
 
 // The SHA-512 view: each read goes to the stream, and its bytes are held
-// for the SHA-1 view.
+// for the SHA-1 view; nothing is read after a failed read.
 std::size_t wide_read(Stream* s, std::uint8_t* buf, std::size_t count) {
   SharedStream& sh = shared_of(s);
+  if (sh.read_cause != OsCause::NONE) return 0;
   const std::size_t n = read_beneath(sh, sh.held, count < WIDE_BLOCK ? count : WIDE_BLOCK);
   sh.held_bytes = n;
   sh.taken = 0;
@@ -57,10 +58,13 @@ std::size_t wide_read(Stream* s, std::uint8_t* buf, std::size_t count) {
 }
 
 // The SHA-1 view: the held bytes first; past them (once the SHA-512 framing
-// has ended), the stream itself.
+// has ended), the stream itself, unless a read of it has failed: nothing is
+// read after a failed read.
 std::size_t narrow_read(Stream* s, std::uint8_t* buf, std::size_t count) {
   SharedStream& sh = shared_of(s);
-  if (sh.taken == sh.held_bytes) return read_beneath(sh, buf, count);
+  if (sh.taken == sh.held_bytes) {
+    return sh.read_cause == OsCause::NONE ? read_beneath(sh, buf, count) : 0;
+  }
   const std::size_t left = sh.held_bytes - sh.taken;
   const std::size_t n = count < left ? count : left;
   std::memcpy(buf, sh.held + sh.taken, n);
@@ -118,12 +122,16 @@ void read_both_once(const FileSystem& fs, const char* path, OnePass* out) {
   const std::int64_t probed = probe_size(fs, path, SHA1_MAX_BYTES, &out->report.probed);
   if (probed < 0) {
     out->sha1_status = static_cast<DigestStatus>(out->report.status = probed);
+    // A size over the SHA-1 limit but within the SHA-512 one is not read.
+    const auto found = static_cast<std::uint64_t>(out->report.probed);
+    out->sha512_status = probed == DIGEST_TOO_LARGE && found <= SHA512_MAX_BYTES ? 0 : probed;
     return;
   }
   const auto size = static_cast<std::uint64_t>(probed);
   Stream* src = open_stream(fs, path);
   if (src == nullptr) {
     out->sha1_status = static_cast<DigestStatus>(out->report.status = DIGEST_FILE_ERROR);
+    out->sha512_status = DIGEST_FILE_ERROR;
     return;
   }
 
@@ -143,6 +151,10 @@ void read_both_once(const FileSystem& fs, const char* path, OnePass* out) {
 
   std::int64_t s1 = PASS_GOES_ON;
   std::int64_t s5 = PASS_GOES_ON;
+  // Until the SHA-1 framing ends; the SHA-512 framing then ends on its own
+  // steps, which read only what the SHA-1 framing did not take (nothing,
+  // unless that one failed first), so that each framing's status is the one
+  // it would have alone.
   while (s1 == PASS_GOES_ON) {
     if (s5 == PASS_GOES_ON) {
       if (fold_both_borrowed(sh, p1, p5, both)) continue;
@@ -154,6 +166,7 @@ void read_both_once(const FileSystem& fs, const char* path, OnePass* out) {
       s1 = fold_step(p1);
     } while (s1 == PASS_GOES_ON && (sh.taken < sh.held_bytes || s5 != PASS_GOES_ON));
   }
+  while (s5 == PASS_GOES_ON) s5 = fold_step(p5);
   src->methods->close(src);
 
   out->report.status = s1;
@@ -161,13 +174,10 @@ void read_both_once(const FileSystem& fs, const char* path, OnePass* out) {
   out->report.bytes = sh.sum.total;
   out->report.read_cause = sh.read_cause;
   out->sha1_status = static_cast<DigestStatus>(s1);
-  if (s1 < 0) return;  // the SHA-1 failure decides the run
-  // Once the SHA-1 framing has all its bytes, the SHA-512 one has them too
-  // (it read first); it ends on its own steps, which read nothing more than
-  // the stream holds for it.
-  while (s5 == PASS_GOES_ON) s5 = fold_step(p5);
   out->sha512_status = s5;
-  for (std::size_t i = 0; i < 5; ++i) out->sha1[i] = h1[i];
+  if (s1 > 0) {
+    for (std::size_t i = 0; i < 5; ++i) out->sha1[i] = h1[i];
+  }
   if (s5 > 0) {
     for (std::size_t i = 0; i < 8; ++i) out->sha512[i] = h5[i];
   }

@@ -10,9 +10,10 @@
 struct OnePass {
   // What the pass saw. Its status is the SHA-1 framing's.
   PassReport report;
-  // Each framing's result: the byte count or a failure code. The SHA-1 limit
-  // decides first: when the SHA-1 framing fails, the SHA-512 framing has
-  // not run to its end and its status is 0.
+  // Each framing's result: the byte count or a failure code, as each would
+  // return it reading alone; but the SHA-1 limit decides first: a file over
+  // it (and within the SHA-512 one) is not read, and the SHA-512 status is
+  // then 0.
   DigestStatus sha1_status;
   DigestStatus64 sha512_status;
   Sha1Digest sha1;      // written only when sha1_status is a byte count

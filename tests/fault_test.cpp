@@ -68,7 +68,7 @@ TEST(FaultSweep, FileChangingAtEveryPointOfTheReadingPass) {
   for (const FileDigestRoutine& d : FILE_DIGEST_ROUTINES) {
     for (const std::size_t size : sizes_around_tail_boundaries(d)) {
       const Bytes original = pattern_bytes(size, static_cast<std::uint32_t>(size));
-      const int reads = reads_for(size, d.block);
+      const int reads = reads_for(size, d.read_block);
       // Point p: the change comes just before read p of the reading pass
       // (1 = between the probe and the first read); p = reads + 1 is after
       // the last read, when nothing can notice it any more.
@@ -78,7 +78,8 @@ TEST(FaultSweep, FileChangingAtEveryPointOfTheReadingPass) {
           f.content = original;
           f.before_read = [&](ScriptedFile& s, int index) {
             if (index == point) {
-              const std::size_t offset = (static_cast<std::size_t>(index) - 1) * d.block;
+              const std::size_t offset =
+                  (static_cast<std::size_t>(index) - 1) * d.read_block;
               change.apply(s.content, std::min(offset, s.content.size()));
             }
           };
@@ -101,7 +102,7 @@ TEST(FaultSweep, FileChangingAtEveryPointOfTheReadingPass) {
           }
           EXPECT_EQ(f.opens, 2) << at;
           EXPECT_EQ(f.opens - f.failed_opens, f.closes) << at << ": a stream was left open";
-          EXPECT_LE(f.bytes_read, size + d.block) << at;
+          EXPECT_LE(f.bytes_read, size + d.read_block) << at;
         }
       }
     }
@@ -111,11 +112,12 @@ TEST(FaultSweep, FileChangingAtEveryPointOfTheReadingPass) {
 TEST(FaultSweep, ReadErrorAtEveryRead) {
   for (const FileDigestRoutine& d : FILE_DIGEST_ROUTINES) {
     for (const std::size_t size : sizes_around_tail_boundaries(d)) {
-      const int reads = reads_for(size, d.block);
+      const int reads = reads_for(size, d.read_block);
       for (int failing = 1; failing <= reads; ++failing) {
         // The failing read brings nothing, or part of what it should.
-        const std::size_t due =
-            failing < reads ? d.block : size - (static_cast<std::size_t>(reads) - 1) * d.block;
+        const std::size_t due = failing < reads
+                                    ? d.read_block
+                                    : size - (static_cast<std::size_t>(reads) - 1) * d.read_block;
         for (const std::size_t brings : {std::size_t{0}, due / 2}) {
           ScriptedFile f;
           f.content = pattern_bytes(size, 9);

@@ -24,6 +24,7 @@
 
 #include "app/driver.h"
 #include "digest/file_source.h"
+#include "digest/one_pass.h"
 #include "digest/sha1.h"
 #include "digest/sha512.h"
 
@@ -158,9 +159,32 @@ FileDigestCall call_sha512_file(const std::string& path) {
   return call_file_digest(sha512_file, path);
 }
 
-const std::array<FileDigestRoutine, 2> FILE_DIGEST_ROUTINES{{
-    {"SHA-1", 64, 9, call_sha1_file, [](const Bytes& m) { return hex_words(reference_sha1(m)); }},
-    {"SHA-512", 128, 17, call_sha512_file,
+FileDigestCall call_sha1_one_pass(const std::string& path) {
+  OnePass pass{};
+  pass.sha1.fill(0xDEADBEEFu);
+  read_both_once(file_system(), path.c_str(), &pass);
+  bool untouched = true;
+  for (const auto w : pass.sha1) untouched = untouched && w == 0xDEADBEEFu;
+  return {pass.sha1_status, hex_words(pass.sha1), untouched};
+}
+
+FileDigestCall call_sha512_one_pass(const std::string& path) {
+  OnePass pass{};
+  pass.sha512.fill(0xDEADBEEFCAFEF00DULL);
+  read_both_once(file_system(), path.c_str(), &pass);
+  bool untouched = true;
+  for (const auto w : pass.sha512) untouched = untouched && w == 0xDEADBEEFCAFEF00DULL;
+  return {pass.sha512_status, hex_words(pass.sha512), untouched};
+}
+
+const std::array<FileDigestRoutine, 4> FILE_DIGEST_ROUTINES{{
+    {"SHA-1", 64, 64, 9, call_sha1_file,
+     [](const Bytes& m) { return hex_words(reference_sha1(m)); }},
+    {"SHA-512", 128, 128, 17, call_sha512_file,
+     [](const Bytes& m) { return hex_words(reference_sha512(m)); }},
+    {"SHA-1, one pass", 64, 128, 9, call_sha1_one_pass,
+     [](const Bytes& m) { return hex_words(reference_sha1(m)); }},
+    {"SHA-512, one pass", 128, 128, 17, call_sha512_one_pass,
      [](const Bytes& m) { return hex_words(reference_sha512(m)); }},
 }};
 

@@ -95,11 +95,14 @@ FileDigestCall call_sha512_file(const std::string& path);
 struct FileDigestRoutine {
   const char* name;
   std::size_t block;
+  std::size_t read_block;  // the bytes each read of its pass asks for
   std::size_t tail_threshold;  // least room for the end marker and the length
   FileDigestCall (*call)(const std::string& path);
   std::string (*reference_hex)(const Bytes& message);
 };
-extern const std::array<FileDigestRoutine, 2> FILE_DIGEST_ROUTINES;
+// Each alone, and each as the one pass for both gives it (which reads 128
+// bytes at a time for both).
+extern const std::array<FileDigestRoutine, 4> FILE_DIGEST_ROUTINES;
 
 // Runs the built tool (or checker) in a new session (no controlling terminal, so the key
 // wait returns at once) with standard input from /dev/null.
