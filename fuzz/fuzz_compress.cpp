@@ -1,6 +1,7 @@
-// Fuzz target: every accelerated compression path against the portable one.
+// Fuzz target: every accelerated compression path against the portable one,
+// and every path for both digests against the two portable cores.
 //
-// The input chooses the digest, the chaining value (the initial one or any
+// The input chooses the digest (or both), the chaining value (the initial one or any
 // words at all), how far the blocks stand from an aligned address, and the
 // blocks themselves. Each path this CPU can run must give, over the whole
 // run of blocks, the chaining words of the portable word-level core applied
@@ -62,9 +63,47 @@ void compare_paths(FuzzInput& in, std::span<const CompressPath<Word>> paths,
   }
 }
 
-template <typename Word>
-void list_paths(const char* digest, std::span<const CompressPath<Word>> paths) {
-  for (const CompressPath<Word>& path : paths) {
+// Both digests over the same 128-byte blocks: each path for both against
+// the portable cores, SHA-1 over twice as many 64-byte blocks.
+void compare_both_paths(FuzzInput& in) {
+  constexpr std::size_t BLOCK = 128;
+  const std::uint8_t shape = take_u8(in);
+  const std::size_t misalign = shape & 15u;
+  std::uint32_t h1_start[5];
+  std::uint64_t h5_start[8];
+  for (std::size_t i = 0; i < 5; ++i) {
+    h1_start[i] = (shape & 0x10u) != 0 ? static_cast<std::uint32_t>(take_u64(in)) : SHA1_H0[i];
+  }
+  for (std::size_t i = 0; i < 8; ++i) {
+    h5_start[i] = (shape & 0x20u) != 0 ? take_u64(in) : SHA512_H0[i];
+  }
+  const std::size_t count = remaining(in) / BLOCK < MAX_BLOCKS ? remaining(in) / BLOCK : MAX_BLOCKS;
+  std::vector<std::uint8_t> buffer(misalign + count * BLOCK);
+  if (count > 0) std::memcpy(buffer.data() + misalign, in.data + in.at, count * BLOCK);
+  const std::uint8_t* blocks = buffer.data() + misalign;
+
+  std::uint32_t want1[5];
+  std::uint64_t want5[8];
+  std::memcpy(want1, h1_start, sizeof want1);
+  std::memcpy(want5, h5_start, sizeof want5);
+  core_blocks(sha1_compress, want1, blocks, 2 * count);
+  core_blocks(sha512_compress, want5, blocks, count);
+
+  for (const BothPath& path : both_paths()) {
+    if (!path_runs_here(path)) continue;
+    std::uint32_t h1[5];
+    std::uint64_t h5[8];
+    std::memcpy(h1, h1_start, sizeof h1);
+    std::memcpy(h5, h5_start, sizeof h5);
+    path.blocks(h1, h5, blocks, count);
+    FUZZ_CHECK(std::memcmp(h1, want1, sizeof h1) == 0);
+    FUZZ_CHECK(std::memcmp(h5, want5, sizeof h5) == 0);
+  }
+}
+
+template <typename Path>
+void list_paths(const char* digest, std::span<const Path> paths) {
+  for (const Path& path : paths) {
     std::fprintf(stderr, "fuzz_compress: %s path %s: %s\n", digest, path.name,
                  path_runs_here(path) ? "compared" : "not runnable here, skipped");
   }
@@ -73,14 +112,18 @@ void list_paths(const char* digest, std::span<const CompressPath<Word>> paths) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  list_paths<std::uint32_t>("SHA-1", sha1_paths());
-  list_paths<std::uint64_t>("SHA-512", sha512_paths());
+  list_paths<Sha1Path>("SHA-1", sha1_paths());
+  list_paths<Sha512Path>("SHA-512", sha512_paths());
+  list_paths<BothPath>("both", both_paths());
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzInput in{data, size, 0};
-  if ((take_u8(in) & 1u) == 0) {
+  const std::uint8_t digest = take_u8(in);
+  if ((digest & 2u) != 0) {
+    compare_both_paths(in);
+  } else if ((digest & 1u) == 0) {
     compare_paths<std::uint32_t, 5>(in, sha1_paths(), sha1_compress, SHA1_H0);
   } else {
     compare_paths<std::uint64_t, 8>(in, sha512_paths(), sha512_compress, SHA512_H0);

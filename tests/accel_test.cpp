@@ -155,15 +155,62 @@ TEST_P(Sha512PathTest, RunsFromAnyStateAndAlignment) {
 INSTANTIATE_TEST_SUITE_P(Paths, Sha512PathTest, ::testing::ValuesIn(sha512_paths()),
                          [](const auto& param_info) { return std::string(param_info.param.name); });
 
+// ---- Paths for both digests ----
+
+class BothPathTest : public ::testing::TestWithParam<BothPath> {
+ protected:
+  void SetUp() override {
+    if (!path_runs_here(GetParam())) {
+      GTEST_SKIP() << "path '" << GetParam().name << "' for both digests needs instructions "
+                   << "this CPU (or its operating system) lacks";
+    }
+  }
+};
+
+// Runs of 0 to 9 blocks of 128 bytes from random chaining words of both
+// digests, at every alignment within a 16-byte line: SHA-1 over twice as
+// many 64-byte blocks, against the two word-level cores.
+TEST_P(BothPathTest, RunsFromAnyStateAndAlignment) {
+  const Bytes data = pattern_bytes(16 + 9 * 128, 97);
+  for (std::uint32_t seed = 1; seed <= 20; ++seed) {
+    const Bytes s = pattern_bytes(5 * 4 + 8 * 8, seed);
+    std::uint32_t h1[5], want1[5];
+    std::uint64_t h5[8], want5[8];
+    for (std::size_t i = 0; i < 5; ++i) h1[i] = be_word<std::uint32_t>(s.data() + 4 * i);
+    for (std::size_t i = 0; i < 8; ++i) h5[i] = be_word<std::uint64_t>(s.data() + 20 + 8 * i);
+    for (std::size_t count = 0; count <= 9; ++count) {
+      const std::uint8_t* at = data.data() + seed % 16;
+      std::uint32_t got1[5];
+      std::uint64_t got5[8];
+      std::memcpy(want1, h1, sizeof want1);
+      std::memcpy(want5, h5, sizeof want5);
+      std::memcpy(got1, h1, sizeof got1);
+      std::memcpy(got5, h5, sizeof got5);
+      core_blocks(sha1_compress, want1, at, 2 * count);
+      core_blocks(sha512_compress, want5, at, count);
+      GetParam().blocks(got1, got5, at, count);
+      ASSERT_EQ(0, std::memcmp(want1, got1, sizeof want1)) << "seed " << seed << " count " << count;
+      ASSERT_EQ(0, std::memcmp(want5, got5, sizeof want5)) << "seed " << seed << " count " << count;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, BothPathTest, ::testing::ValuesIn(both_paths()),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
+
 TEST(Dispatch, ChosenPathsRunHere) {
   EXPECT_TRUE(path_runs_here(sha1_active_path())) << sha1_active_path().name;
   EXPECT_TRUE(path_runs_here(sha512_active_path())) << sha512_active_path().name;
+  EXPECT_TRUE(path_runs_here(both_active_path())) << both_active_path().name;
   // Informational: which paths this machine could not run.
   for (const Sha1Path& p : sha1_paths()) {
     if (!path_runs_here(p)) std::printf("[  NOTE    ] SHA-1 path %s not run here\n", p.name);
   }
   for (const Sha512Path& p : sha512_paths()) {
     if (!path_runs_here(p)) std::printf("[  NOTE    ] SHA-512 path %s not run here\n", p.name);
+  }
+  for (const BothPath& p : both_paths()) {
+    if (!path_runs_here(p)) std::printf("[  NOTE    ] path %s for both not run here\n", p.name);
   }
 }
 
