@@ -55,7 +55,7 @@ void print_digest_failure(std::int64_t status, const char* too_large_line) {
 }
 
 // Reports the SHA-1 digest, or its failure, which ends the run.
-StageResult sha1_stage(const BothDigests& digests) {
+StageResult report_sha1(const BothDigests& digests) {
   if (digests.sha1_status < 0) {
     print_digest_failure(digests.sha1_status, "File exceeds limit of 512Mb.\n");
     return digests.sha1_status;
@@ -67,7 +67,7 @@ StageResult sha1_stage(const BothDigests& digests) {
 }
 
 // Reports the SHA-512 digest, or its failure, which ends the run.
-StageResult sha512_stage(const BothDigests& digests) {
+StageResult report_sha512(const BothDigests& digests) {
   if (digests.sha512_status < 0) {
     print_digest_failure(digests.sha512_status, "File exceeds limit of 2Gb.\n");
     return static_cast<std::int32_t>(digests.sha512_status);  // -1, -2 or -3
@@ -172,8 +172,8 @@ std::int32_t run_generator(int argc, const char* const* argv) {
   // Both digest passes at once where they can run so, else in turn; the
   // stages then report them in order.
   digest_both(run.path, run.identity, run.digests);
-  if (const StageResult ended = sha1_stage(run.digests)) return *ended;
-  if (const StageResult ended = sha512_stage(run.digests)) return *ended;
+  if (const StageResult ended = report_sha1(run.digests)) return *ended;
+  if (const StageResult ended = report_sha512(run.digests)) return *ended;
   record_stage(run.digests, run.format_code);
   return run.digests.sha1_status;
 }

@@ -1,5 +1,5 @@
 // What the compression cores and the per-instruction-set paths are written
-// with: the compiler facts they depend on, big-endian word loads and stores,
+// with: big-endian word loads and stores,
 // and the two forms of a word-level core (over blocks of bytes, and over
 // words the caller keeps). Nothing here knows about files or the platform.
 #pragma once
@@ -7,13 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// The Microsoft compiler itself (clang-cl defines _MSC_VER too, but takes
-// the GNU attributes and builtins).
-#if defined(_MSC_VER) && !defined(__clang__)
-#define ZMRGEN_MSVC 1
-#else
-#define ZMRGEN_MSVC 0
-#endif
+#include "platform/target.h"
 
 // For the small functions a compression is written in: each must dissolve
 // into its caller, whatever the optimiser's size limits say, or the working

@@ -128,8 +128,7 @@ struct Sha1Beside {
 
 }  // namespace
 
-ZMRGEN_TARGET_BOTH ZMRGEN_FLATTEN void both_blocks_shani_avx2(std::uint32_t* h1,
-                                                              std::uint64_t* h5,
+ZMRGEN_TARGET_BOTH ZMRGEN_FLATTEN void both_blocks_shani_avx2(std::uint32_t* h1, std::uint64_t* h5,
                                                               const std::uint8_t* data,
                                                               std::size_t count) {
   Sha1Side s{};

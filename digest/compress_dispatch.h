@@ -13,26 +13,12 @@
 #include <cstdint>
 #include <span>
 
-#include "platform/platform.h"
+#include "platform/processor.h"
 
 // Folds `count` consecutive blocks of 16 * sizeof(Word) bytes, read as
 // big-endian words from `data` (no alignment needed), into h.
 template <typename Word>
 using BlocksFn = void (*)(Word* h, const std::uint8_t* data, std::size_t count);
-
-// CPU features a path may need; a path runs only when all of its are present
-// (for the vector extensions, also enabled by the operating system).
-inline constexpr std::uint32_t CPU_SSSE3 = 1u << 0;
-inline constexpr std::uint32_t CPU_SSE41 = 1u << 1;
-inline constexpr std::uint32_t CPU_SHA = 1u << 2;
-inline constexpr std::uint32_t CPU_BMI2 = 1u << 3;
-inline constexpr std::uint32_t CPU_AVX2 = 1u << 4;
-inline constexpr std::uint32_t CPU_AVX512VL = 1u << 5;  // with AVX-512F and the ZMM state
-// The ARMv8 SHA instructions: the system's bits (os_arm_crypto_features)
-// as they are, moved above the x86 ones.
-inline constexpr unsigned CPU_ARM_SHIFT = 6;
-inline constexpr std::uint32_t CPU_ARM_SHA1 = OS_ARM_SHA1 << CPU_ARM_SHIFT;
-inline constexpr std::uint32_t CPU_ARM_SHA512 = OS_ARM_SHA512 << CPU_ARM_SHIFT;
 
 // Folds `count` consecutive blocks of 128 bytes into both digests: each as
 // two SHA-1 blocks into h1 and one SHA-512 block into h5.
@@ -42,7 +28,7 @@ using BothBlocksFn = void (*)(std::uint32_t* h1, std::uint64_t* h5, const std::u
 template <typename Word>
 struct CompressPath {
   const char* name;     // short and stable: "portable", "shani", "avx2", ...
-  std::uint32_t needs;  // CPU_* bits this path needs; 0 for the portable path
+  std::uint32_t needs;  // CPU_* bits (platform/processor.h) it needs; 0 for the portable path
   BlocksFn<Word> blocks;
 };
 
@@ -56,9 +42,6 @@ struct BothPath {
   std::uint32_t needs;
   BothBlocksFn blocks;
 };
-
-// The CPU_* features of this machine, found once.
-std::uint32_t cpu_features();
 
 // True when this machine can run `path`.
 template <typename Path>

@@ -7,18 +7,6 @@
 
 #include "platform/target.h"
 
-// The x86 paths are built for 64-bit x86 with GCC, clang or MSVC; elsewhere
-// only the portable paths exist.
-#if defined(__x86_64__) || defined(_M_X64)
-#define ZMRGEN_X86_PATHS 1
-#else
-#define ZMRGEN_X86_PATHS 0
-#endif
-
-// The ARMv8 paths are built for 64-bit ARM Linux, where the kernel reports
-// the instructions it allows.
-#define ZMRGEN_ARM_PATHS ZMRGEN_ARM_LINUX
-
 // Every path is one function over whole blocks of bytes (see BlocksFn).
 // Portable paths (sha1.cpp, sha512.cpp); sha1_compress and sha512_compress
 // are their word-level cores, the reference the others are checked against.

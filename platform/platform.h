@@ -172,15 +172,6 @@ bool os_path_entry(const char* path, OsEntry* out, OsCause* cause);
 // Seconds since 1970-01-01 00:00:00 UTC.
 std::int64_t os_clock_seconds();
 
-// ---- Processor ----
-
-// The ARMv8 crypto instructions the system lets user code run (always 0 on
-// other processors). The compression paths name their needs by these bits
-// (digest/compress_dispatch.h).
-inline constexpr std::uint32_t OS_ARM_SHA1 = 1;    // ARMv8 SHA1C/P/M, SHA1H, SHA1SU0/1
-inline constexpr std::uint32_t OS_ARM_SHA512 = 2;  // ARMv8.2 SHA512H/H2, SHA512SU0/1
-std::uint32_t os_arm_crypto_features();
-
 // ---- Threads ----
 
 // How many processors this process may run on (at least 1): those its

@@ -4,7 +4,6 @@
 // wait has a file of its own, platform/posix_key_wait.cpp.
 #include "platform/platform.h"
 #include "platform/posix_signals.h"
-#include "platform/target.h"
 
 #include <atomic>
 #include <cerrno>
@@ -25,9 +24,6 @@
 
 #if defined(__linux__)
 #include <sys/vfs.h>
-#endif
-#if ZMRGEN_ARM_LINUX
-#include <sys/auxv.h>
 #endif
 
 // ---- Files ----
@@ -478,19 +474,6 @@ void os_thread_join(OsThread thread) {
   auto* id = static_cast<pthread_t*>(thread.handle);
   pthread_join(*id, nullptr);
   std::free(id);
-}
-
-std::uint32_t os_arm_crypto_features() {
-#if ZMRGEN_ARM_LINUX
-  // The kernel reports the instructions it lets user code run.
-  const unsigned long hwcap = getauxval(AT_HWCAP);
-  std::uint32_t f = 0;
-  if ((hwcap & HWCAP_SHA1) != 0) f |= OS_ARM_SHA1;
-  if ((hwcap & HWCAP_SHA512) != 0) f |= OS_ARM_SHA512;
-  return f;
-#else
-  return 0;
-#endif
 }
 
 // ---- Console ----

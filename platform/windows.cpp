@@ -476,8 +476,6 @@ void os_thread_join(OsThread thread) {
   CloseHandle(static_cast<HANDLE>(thread.handle));
 }
 
-std::uint32_t os_arm_crypto_features() { return 0; }
-
 // ---- Console ----
 
 namespace {

@@ -22,29 +22,6 @@
 
 namespace {
 
-// Each CPU_* bit by the line of /proc/cpuinfo that lists it ("flags" on x86,
-// "Features" on 64-bit ARM) and its name there; a bit named more than once
-// needs every name (AVX-512VL comes with AVX-512F, the ARMv8 SHA
-// instructions work on the SIMD registers).
-struct FeatureName {
-  std::uint32_t bit;
-  const char* line;
-  const char* name;
-};
-constexpr FeatureName FEATURE_NAMES[] = {
-    {CPU_SSSE3, "flags", "ssse3"},
-    {CPU_SSE41, "flags", "sse4_1"},
-    {CPU_SHA, "flags", "sha_ni"},
-    {CPU_BMI2, "flags", "bmi2"},
-    {CPU_AVX2, "flags", "avx2"},
-    {CPU_AVX512VL, "flags", "avx512f"},
-    {CPU_AVX512VL, "flags", "avx512vl"},
-    {CPU_ARM_SHA1, "Features", "asimd"},
-    {CPU_ARM_SHA1, "Features", "sha1"},
-    {CPU_ARM_SHA512, "Features", "asimd"},
-    {CPU_ARM_SHA512, "Features", "sha512"},
-};
-
 // True when the words after the colon of `line` include `name`.
 bool lists(const std::string& line, std::size_t colon, const char* name) {
   std::istringstream words(line.substr(colon + 1));
@@ -71,7 +48,7 @@ std::optional<ListedFeatures> listed_features() {
     if (colon == std::string::npos) continue;
     const std::string key = line.substr(0, line.find_first_of(" \t:"));
     std::uint32_t line_bits = 0, missing = 0;
-    for (const FeatureName& n : FEATURE_NAMES) {
+    for (const CpuFeatureName& n : CPU_FEATURE_NAMES) {
       if (key != n.line) continue;
       line_bits |= n.bit;
       if (!lists(line, colon, n.name)) missing |= n.bit;

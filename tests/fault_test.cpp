@@ -78,8 +78,7 @@ TEST(FaultSweep, FileChangingAtEveryPointOfTheReadingPass) {
           f.content = original;
           f.before_read = [&](ScriptedFile& s, int index) {
             if (index == point) {
-              const std::size_t offset =
-                  (static_cast<std::size_t>(index) - 1) * d.read_block;
+              const std::size_t offset = (static_cast<std::size_t>(index) - 1) * d.read_block;
               change.apply(s.content, std::min(offset, s.content.size()));
             }
           };

@@ -95,7 +95,7 @@ FileDigestCall call_sha512_file(const std::string& path);
 struct FileDigestRoutine {
   const char* name;
   std::size_t block;
-  std::size_t read_block;  // the bytes each read of its pass asks for
+  std::size_t read_block;      // the bytes each read of its pass asks for
   std::size_t tail_threshold;  // least room for the end marker and the length
   FileDigestCall (*call)(const std::string& path);
   std::string (*reference_hex)(const Bytes& message);
