@@ -466,66 +466,46 @@ bool take_result(Digesting& d, Writer& w, std::size_t index, Digested* out) {
 
 enum BatchOption { RECORDS, RECURSIVE, RENEW, JOBS, QUIET, JSON, HELP, VERSION };
 
-const std::vector<OptionSpec> BATCH_OPTIONS = {
-    {'d', "records", OptionArgument::REQUIRED, RECORDS},
-    {'r', "recursive", OptionArgument::NONE, RECURSIVE},
-    {'\0', "renew", OptionArgument::NONE, RENEW},
-    {'j', "jobs", OptionArgument::REQUIRED, JOBS},
-    {'q', "quiet", OptionArgument::NONE, QUIET},
-    {'\0', "json", OptionArgument::NONE, JSON},
-    {'h', "help", OptionArgument::NONE, HELP},
-    {'\0', "version", OptionArgument::NONE, VERSION},
-};
-
 int usage_trouble(const std::string& text) {
   std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", PROGRAM, text.c_str(), PROGRAM);
   return 2;
 }
 
 // The command, or an exit status when there is nothing to record.
-int read_command(int argc, const char* const* argv, BatchCommand* command) {
+int read_command(int argc, const char* const* argv, BatchCommand* c) {
+  const std::vector<OptionSpec> specs = {
+      {'d', "records", OptionArgument::REQUIRED, RECORDS, nullptr, &c->records},
+      {'r', "recursive", OptionArgument::NONE, RECURSIVE, &c->recursive},
+      {'\0', "renew", OptionArgument::NONE, RENEW, &c->renew},
+      {'j', "jobs", OptionArgument::REQUIRED, JOBS},
+      {'q', "quiet", OptionArgument::NONE, QUIET, &c->quiet},
+      {'\0', "json", OptionArgument::NONE, JSON, &c->json},
+      {'h', "help", OptionArgument::NONE, HELP},
+      {'\0', "version", OptionArgument::NONE, VERSION},
+  };
   CommandLine line;
-  if (!parse_command_line(PROGRAM, argc, argv, BATCH_OPTIONS, &line)) return 2;
-  command->operands = line.operands;
+  if (!parse_command_line(PROGRAM, argc, argv, specs, &line)) return 2;
+  c->operands = line.operands;
   for (const GivenOption& option : line.options) {
-    switch (option.id) {
-      case HELP:
-        print_usage();
-        return 0;
-      case VERSION:
-        std::puts("zmrbatch " ZMRGEN_VERSION);
-        return 0;
-      case RECORDS:
-        command->records = option.value;
-        break;
-      case RECURSIVE:
-        command->recursive = true;
-        break;
-      case RENEW:
-        command->renew = true;
-        break;
-      case QUIET:
-        command->quiet = true;
-        break;
-      case JSON:
-        command->json = true;
-        break;
-      case JOBS: {
-        char* end = nullptr;
-        const unsigned long n = std::strtoul(option.value, &end, 10);
-        if (end == option.value || *end != '\0' || n < 1 || n > MAX_JOBS ||
-            option.value[0] == '-') {
-          return usage_trouble("invalid number of jobs: '" + std::string(option.value) +
-                               "' (1 to " + std::to_string(MAX_JOBS) + ")");
-        }
-        command->jobs = static_cast<unsigned>(n);
-        break;
+    if (option.id == HELP) {
+      print_usage();
+      return 0;
+    }
+    if (option.id == VERSION) {
+      std::puts("zmrbatch " ZMRGEN_VERSION);
+      return 0;
+    }
+    if (option.id == JOBS) {
+      char* end = nullptr;
+      const unsigned long n = std::strtoul(option.value, &end, 10);
+      if (end == option.value || *end != '\0' || n < 1 || n > MAX_JOBS || option.value[0] == '-') {
+        return usage_trouble("invalid number of jobs: '" + std::string(option.value) + "' (1 to " +
+                             std::to_string(MAX_JOBS) + ")");
       }
-      default:
-        break;
+      c->jobs = static_cast<unsigned>(n);
     }
   }
-  if (command->operands.empty()) return usage_trouble("missing operand");
+  if (c->operands.empty()) return usage_trouble("missing operand");
   return -1;
 }
 

@@ -260,53 +260,36 @@ constexpr CheckMode MODES[] = {
 
 enum CheckOption { FIND, RECORDS, QUIET, STATUS, JSON, HELP, VERSION };
 
-const std::vector<OptionSpec> CHECK_OPTIONS = {
-    {'f', "find", OptionArgument::NONE, FIND},
-    {'d', "records", OptionArgument::REQUIRED, RECORDS},
-    {'\0', "quiet", OptionArgument::NONE, QUIET},
-    {'\0', "status", OptionArgument::NONE, STATUS},
-    {'\0', "json", OptionArgument::NONE, JSON},
-    {'h', "help", OptionArgument::NONE, HELP},
-    {'\0', "version", OptionArgument::NONE, VERSION},
-};
-
 CheckOutcome usage_trouble(const char* text) {
   std::fprintf(stderr, "zmrcheck: %s\nTry 'zmrcheck --help'.\n", text);
   return CheckOutcome::TROUBLE;
 }
 
 CheckOutcome run(int argc, const char* const* argv) {
+  CheckCommand command{{}, false, nullptr, false, false, false};
+  const std::vector<OptionSpec> specs = {
+      {'f', "find", OptionArgument::NONE, FIND, &command.find},
+      {'d', "records", OptionArgument::REQUIRED, RECORDS, nullptr, &command.records},
+      {'\0', "quiet", OptionArgument::NONE, QUIET, &command.quiet},
+      {'\0', "status", OptionArgument::NONE, STATUS, &command.status_only},
+      {'\0', "json", OptionArgument::NONE, JSON, &command.json},
+      {'h', "help", OptionArgument::NONE, HELP},
+      {'\0', "version", OptionArgument::NONE, VERSION},
+  };
   CommandLine line;
-  if (!parse_command_line(PROGRAM, argc, argv, CHECK_OPTIONS, &line)) return CheckOutcome::TROUBLE;
-  CheckCommand command{line.operands, false, nullptr, false, false, false};
+  if (!parse_command_line(PROGRAM, argc, argv, specs, &line)) return CheckOutcome::TROUBLE;
+  command.operands = line.operands;
   const char* find_only = nullptr;  // the first option that needs --find
   for (const GivenOption& option : line.options) {
-    switch (option.id) {
-      case HELP:
-        print_usage();
-        return CheckOutcome::OK;
-      case VERSION:
-        std::puts("zmrcheck " ZMRGEN_VERSION);
-        return CheckOutcome::OK;
-      case FIND:
-        command.find = true;
-        continue;
-      case RECORDS:
-        command.records = option.value;
-        break;
-      case QUIET:
-        command.quiet = true;
-        break;
-      case STATUS:
-        command.status_only = true;
-        break;
-      case JSON:
-        command.json = true;
-        break;
-      default:
-        continue;
+    if (option.id == HELP) {
+      print_usage();
+      return CheckOutcome::OK;
     }
-    if (find_only == nullptr) find_only = option.spelled;
+    if (option.id == VERSION) {
+      std::puts("zmrcheck " ZMRGEN_VERSION);
+      return CheckOutcome::OK;
+    }
+    if (option.id != FIND && find_only == nullptr) find_only = option.spelled;
   }
   if (!command.find && find_only != nullptr) {
     return usage_trouble(("option '" + std::string(find_only) + "' goes with --find").c_str());

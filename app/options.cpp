@@ -20,6 +20,13 @@ bool refuse(const char* program, const char* before, const std::string& quoted, 
   return false;
 }
 
+// Notes an option: in the list, and where its spec says.
+void note(const OptionSpec& spec, const GivenOption& option, CommandLine* out) {
+  if (spec.flag != nullptr) *spec.flag = true;
+  if (spec.value != nullptr) *spec.value = option.value;
+  out->options.push_back(option);
+}
+
 void spell(GivenOption* given, const char* dashes, const char* name, std::size_t length) {
   std::snprintf(given->spelled, sizeof given->spelled, "%s%.*s", dashes, static_cast<int>(length),
                 name);
@@ -66,7 +73,7 @@ bool read_long(const char* program, int argc, const char* const* argv, int* i,
   } else {
     return refuse(program, "option '", option.spelled, "' requires an argument");
   }
-  out->options.push_back(option);
+  note(*match, option, out);
   return true;
 }
 
@@ -89,10 +96,10 @@ bool read_short(const char* program, int argc, const char* const* argv, int* i,
       } else {
         return refuse(program, "option requires an argument -- '", std::string(1, *at), "'");
       }
-      out->options.push_back(option);
+      note(*match, option, out);
       return true;
     }
-    out->options.push_back(option);
+    note(*match, option, out);
   }
   return true;
 }

@@ -14,6 +14,10 @@ struct OptionSpec {
   const char* long_name;  // without the dashes; nullptr: none
   OptionArgument argument;
   int id;  // the caller's own
+  // Where the reader notes the option itself, when given: set to true, or
+  // to the argument. nullptr: the caller reads it from the list.
+  bool* flag = nullptr;
+  const char** value = nullptr;
 };
 
 struct GivenOption {

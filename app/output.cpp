@@ -87,26 +87,21 @@ void begin_result(const char* name) {
 // ---- Words ----
 
 const char* cause_text(OsCause cause) {
-  switch (cause) {
-    case OsCause::MISSING:
-      return "No such file or directory";
-    case OsCause::PERMISSION:
-      return "Permission denied";
-    case OsCause::DIRECTORY:
-      return "Is a directory";
-    case OsCause::NOT_PLAIN:
-      return "not a regular file";
-    case OsCause::IO:
-      return "Input/output error";
-    case OsCause::NOT_DIRECTORY:
-      return "Not a directory";
-    case OsCause::LINK_LOOP:
-      return "Too many levels of symbolic links";
-    case OsCause::NAME_TOO_LONG:
-      return "File name too long";
-    case OsCause::NONE:
-    case OsCause::OTHER:
-      break;
+  constexpr struct {
+    OsCause cause;
+    const char* text;
+  } CAUSE_TEXTS[] = {
+      {OsCause::MISSING, "No such file or directory"},
+      {OsCause::PERMISSION, "Permission denied"},
+      {OsCause::DIRECTORY, "Is a directory"},
+      {OsCause::NOT_PLAIN, "not a regular file"},
+      {OsCause::IO, "Input/output error"},
+      {OsCause::NOT_DIRECTORY, "Not a directory"},
+      {OsCause::LINK_LOOP, "Too many levels of symbolic links"},
+      {OsCause::NAME_TOO_LONG, "File name too long"},
+  };
+  for (const auto& c : CAUSE_TEXTS) {
+    if (c.cause == cause) return c.text;
   }
   return "cannot be read";
 }

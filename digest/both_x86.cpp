@@ -90,39 +90,15 @@ struct Sha1Beside {
   Sha1Side* s;
   void block(const std::uint8_t* p) { s->block = p; }
   ZMRGEN_TARGET_SHA void rounds(int t, int i) {
+    run_groups(t / 2 + i, std::make_integer_sequence<int, 10>{});
+  }
+
+  // The four groups from step j: the one of ten runs of constant index that
+  // begins there.
+  template <int... K>
+  ZMRGEN_TARGET_SHA void run_groups(int j, std::integer_sequence<int, K...>) {
     constexpr auto FOUR = std::make_integer_sequence<int, 4>{};
-    switch (t / 2 + i) {
-      case 0:
-        sha1_groups<0>(*s, FOUR);
-        break;
-      case 4:
-        sha1_groups<4>(*s, FOUR);
-        break;
-      case 8:
-        sha1_groups<8>(*s, FOUR);
-        break;
-      case 12:
-        sha1_groups<12>(*s, FOUR);
-        break;
-      case 16:
-        sha1_groups<16>(*s, FOUR);
-        break;
-      case 20:
-        sha1_groups<20>(*s, FOUR);
-        break;
-      case 24:
-        sha1_groups<24>(*s, FOUR);
-        break;
-      case 28:
-        sha1_groups<28>(*s, FOUR);
-        break;
-      case 32:
-        sha1_groups<32>(*s, FOUR);
-        break;
-      default:
-        sha1_groups<36>(*s, FOUR);
-        break;
-    }
+    (void)((j == 4 * K ? (sha1_groups<4 * K>(*s, FOUR), true) : false) || ...);
   }
 };
 

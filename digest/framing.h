@@ -153,16 +153,28 @@ ReadingPass<Word> start_pass(Stream* src, std::uint64_t size, Word* h, BlocksFn<
 // staying below `size` and the end-of-file indicator clear, so none of the
 // checks of a read could fail on it, and the reads that follow see the
 // stream where those reads would have left it.
+//
+// borrow_before_end lends the run itself: blocks of `block_bytes` from `src`,
+// `total` of `size` bytes taken, none of them able to hold the end; nullptr
+// when the stream lends none.
+inline const std::uint8_t* borrow_before_end(Stream* src, std::size_t block_bytes,
+                                             std::uint64_t size, std::uint32_t total,
+                                             std::size_t* got) {
+  *got = 0;
+  if (src->methods->borrow == nullptr) return nullptr;
+  const std::uint64_t before_last = (size - total - 1) / block_bytes;
+  if (before_last == 0) return nullptr;
+  const std::uint8_t* run =
+      src->methods->borrow(src, block_bytes, static_cast<std::size_t>(before_last), got);
+  return *got > 0 ? run : nullptr;
+}
+
 template <typename Word>
 bool fold_borrowed(ReadingPass<Word>& p) {
   constexpr std::size_t BLOCK_BYTES = 16 * sizeof(Word);
-  if (p.src->methods->borrow == nullptr) return false;
-  const std::uint64_t before_last = (p.size - p.total - 1) / BLOCK_BYTES;
-  if (before_last == 0) return false;
   std::size_t got = 0;
-  const std::uint8_t* run =
-      p.src->methods->borrow(p.src, BLOCK_BYTES, static_cast<std::size_t>(before_last), &got);
-  if (run == nullptr || got == 0) return false;
+  const std::uint8_t* run = borrow_before_end(p.src, BLOCK_BYTES, p.size, p.total, &got);
+  if (run == nullptr) return false;
   if (p.sum != nullptr) content_sum_add(*p.sum, run, got * BLOCK_BYTES);
   p.blocks(p.h, run, got);
   p.total += static_cast<std::uint32_t>(got * BLOCK_BYTES);

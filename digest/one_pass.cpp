@@ -97,15 +97,10 @@ constexpr StreamMethods NARROW_METHODS{no_seek_end, no_position, narrow_read, na
 // stream lent none or the framings are not level.
 bool fold_both_borrowed(SharedStream& sh, ReadingPass<std::uint32_t>& p1,
                         ReadingPass<std::uint64_t>& p5, BothBlocksFn both) {
-  if (sh.src->methods->borrow == nullptr || p1.total != p5.total || sh.taken != sh.held_bytes) {
-    return false;
-  }
-  const std::uint64_t before_last = (p5.size - p5.total - 1) / WIDE_BLOCK;
-  if (before_last == 0) return false;
+  if (p1.total != p5.total || sh.taken != sh.held_bytes) return false;
   std::size_t got = 0;
-  const std::uint8_t* run =
-      sh.src->methods->borrow(sh.src, WIDE_BLOCK, static_cast<std::size_t>(before_last), &got);
-  if (run == nullptr || got == 0) return false;
+  const std::uint8_t* run = borrow_before_end(sh.src, WIDE_BLOCK, p5.size, p5.total, &got);
+  if (run == nullptr) return false;
   content_sum_add(sh.sum, run, got * WIDE_BLOCK);
   both(p1.h, p5.h, run, got);
   const auto bytes = static_cast<std::uint32_t>(got * WIDE_BLOCK);

@@ -2,6 +2,7 @@
 // record's temporary file, termination held, threads, the processor's
 // features and the console's signals (see platform/platform.h). The key
 // wait has a file of its own, platform/posix_key_wait.cpp.
+#include "platform/errno_cause.h"
 #include "platform/platform.h"
 #include "platform/posix_signals.h"
 
@@ -30,32 +31,6 @@
 
 namespace {
 
-// The portable cause of a failed open, read or query.
-OsCause cause_of(int error) {
-  switch (error) {
-    case ENOENT:
-      return OsCause::MISSING;
-    case ENOTDIR:
-      return OsCause::NOT_DIRECTORY;
-    case ELOOP:
-      return OsCause::LINK_LOOP;
-    case ENAMETOOLONG:
-      return OsCause::NAME_TOO_LONG;
-    case EACCES:
-    case EPERM:
-      return OsCause::PERMISSION;
-    case EISDIR:
-      return OsCause::DIRECTORY;
-    case ENXIO:  // a socket, or a device without its hardware
-    case ENODEV:
-      return OsCause::NOT_PLAIN;
-    case EIO:
-      return OsCause::IO;
-    default:
-      return OsCause::OTHER;
-  }
-}
-
 void set_cause(OsCause* cause, OsCause value) {
   if (cause != nullptr) *cause = value;
 }
@@ -67,12 +42,12 @@ int os_open_read(const char* path, OsCause* cause) {
   // comes. Reads block again once the file is open.
   const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
-    set_cause(cause, cause_of(errno));
+    set_cause(cause, cause_of_errno(errno));
     return PLATFORM_NO_FILE;
   }
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
-    set_cause(cause, cause_of(errno));
+    set_cause(cause, cause_of_errno(errno));
     ::close(fd);
     return PLATFORM_NO_FILE;
   }
@@ -81,7 +56,7 @@ int os_open_read(const char* path, OsCause* cause) {
 
 OsCause os_plain_file_cause(int fd) {
   struct stat st {};
-  if (::fstat(fd, &st) != 0) return cause_of(errno);
+  if (::fstat(fd, &st) != 0) return cause_of_errno(errno);
   if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) return OsCause::NONE;
   return S_ISDIR(st.st_mode) ? OsCause::DIRECTORY : OsCause::NOT_PLAIN;
 }
@@ -123,7 +98,7 @@ std::int64_t os_read(int fd, void* buf, std::size_t count, OsCause* cause) {
     const ssize_t got = ::read(fd, buf, count);
     if (got >= 0) return got;
     if (errno != EINTR) {
-      set_cause(cause, cause_of(errno));
+      set_cause(cause, cause_of_errno(errno));
       return -1;
     }
   }
@@ -344,12 +319,12 @@ bool os_list_folder(const char* folder,
                     void* context, OsCause* cause) {
   const int fd = ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) {
-    set_cause(cause, cause_of(errno));
+    set_cause(cause, cause_of_errno(errno));
     return false;
   }
   DIR* dir = fdopendir(fd);
   if (dir == nullptr) {
-    set_cause(cause, cause_of(errno));
+    set_cause(cause, cause_of_errno(errno));
     ::close(fd);
     return false;
   }
@@ -359,7 +334,7 @@ bool os_list_folder(const char* folder,
     const dirent* d = readdir(dir);
     if (d == nullptr) {
       if (errno != 0) {
-        set_cause(cause, cause_of(errno));
+        set_cause(cause, cause_of_errno(errno));
         listed = false;
       }
       break;
@@ -378,7 +353,7 @@ bool os_list_folder(const char* folder,
 bool os_path_entry(const char* path, OsEntry* out, OsCause* cause) {
   struct stat st {};
   if (::stat(path, &st) != 0) {
-    set_cause(cause, cause_of(errno));
+    set_cause(cause, cause_of_errno(errno));
     return false;
   }
   *out = entry_of(st);

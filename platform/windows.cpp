@@ -8,6 +8,7 @@
 // The key wait reads the console's own input buffer (CONIN$), so redirected
 // standard input cannot satisfy it, and a process with no console (started
 // detached, or as a service) does not wait at all.
+#include "platform/errno_cause.h"
 #include "platform/platform.h"
 
 #include <atomic>
@@ -50,28 +51,14 @@ void set_cause(OsCause* cause, OsCause value) {
 // `path` (nullptr when there is none). The runtime reports a directory as
 // EACCES, so a denied name is looked at once more.
 OsCause cause_of(int error, const wchar_t* path) {
-  switch (error) {
-    case ENOENT:
-      return OsCause::MISSING;
-    case ENOTDIR:
-      return OsCause::NOT_DIRECTORY;
-    case ENAMETOOLONG:
-      return OsCause::NAME_TOO_LONG;
-    case EACCES:
-    case EPERM: {
-      if (path == nullptr) return OsCause::PERMISSION;
-      const DWORD attrs = GetFileAttributesW(path);
-      return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0
-                 ? OsCause::DIRECTORY
-                 : OsCause::PERMISSION;
-    }
-    case EISDIR:
+  if ((error == EACCES || error == EPERM) && path != nullptr) {
+    const DWORD attrs = GetFileAttributesW(path);
+    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       return OsCause::DIRECTORY;
-    case EIO:
-      return OsCause::IO;
-    default:
-      break;
+    }
   }
+  // ENXIO and ENODEV do not come from opening a file here.
+  if (const OsCause cause = cause_of_errno(error); cause != OsCause::OTHER) return cause;
   // The system's own code, where the runtime has no errno of its own for it.
   switch (_doserrno) {
     case ERROR_FILE_NOT_FOUND:

@@ -20,10 +20,8 @@
 
 namespace {
 
-const std::string ABC_SHA512 =
-    "DDAF35A193617ABACC417349AE20413112E6FA4E89A97EA20A9EEEE64B55D39A"
-    "2192992A274FC1A836BA3C23A3FEEBBD454D4423643CE80E2A9AC94FA54CA49F";
-const std::string ABC_SHA1 = "A9993E364706816ABA3E25717850C26C9CD0D89D";
+const std::string& ABC_SHA512 = ABC_SHA512_DIGITS;
+const std::string& ABC_SHA1 = ABC_SHA1_DIGITS;
 const std::string OLD_RECORD = ABC_SHA512 + ABC_SHA1 + "000001" + "12345678" + std::string(74, '0');
 const std::string OLD_TIME = "1979-09-05T22:51:36Z";
 // The same SHA-1 digest, another SHA-512 digest: the record of other content.

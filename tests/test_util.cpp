@@ -159,22 +159,31 @@ FileDigestCall call_sha512_file(const std::string& path) {
   return call_file_digest(sha512_file, path);
 }
 
-FileDigestCall call_sha1_one_pass(const std::string& path) {
+namespace {
+
+// One digest of the one pass for both, its array filled with the sentinel
+// first, as call_file_digest does.
+template <typename Status, typename Digest>
+FileDigestCall call_one_pass(const std::string& path, Status OnePass::*status,
+                             Digest OnePass::*digest) {
+  using Word = typename Digest::value_type;
+  constexpr Word SENTINEL = static_cast<Word>(0xDEADBEEFCAFEF00DULL >> (64 - 8 * sizeof(Word)));
   OnePass pass{};
-  pass.sha1.fill(0xDEADBEEFu);
+  (pass.*digest).fill(SENTINEL);
   read_both_once(file_system(), path.c_str(), &pass);
   bool untouched = true;
-  for (const auto w : pass.sha1) untouched = untouched && w == 0xDEADBEEFu;
-  return {pass.sha1_status, hex_words(pass.sha1), untouched};
+  for (const auto w : pass.*digest) untouched = untouched && w == SENTINEL;
+  return {pass.*status, hex_words(pass.*digest), untouched};
+}
+
+}  // namespace
+
+FileDigestCall call_sha1_one_pass(const std::string& path) {
+  return call_one_pass(path, &OnePass::sha1_status, &OnePass::sha1);
 }
 
 FileDigestCall call_sha512_one_pass(const std::string& path) {
-  OnePass pass{};
-  pass.sha512.fill(0xDEADBEEFCAFEF00DULL);
-  read_both_once(file_system(), path.c_str(), &pass);
-  bool untouched = true;
-  for (const auto w : pass.sha512) untouched = untouched && w == 0xDEADBEEFCAFEF00DULL;
-  return {pass.sha512_status, hex_words(pass.sha512), untouched};
+  return call_one_pass(path, &OnePass::sha512_status, &OnePass::sha512);
 }
 
 const std::array<FileDigestRoutine, 4> FILE_DIGEST_ROUTINES{{

@@ -124,6 +124,12 @@ struct ToolOptions {
 };
 ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& options = {});
 
+// The digests of "abc" as a record spells them.
+inline const std::string ABC_SHA512_DIGITS =
+    "DDAF35A193617ABACC417349AE20413112E6FA4E89A97EA20A9EEEE64B55D39A"
+    "2192992A274FC1A836BA3C23A3FEEBBD454D4423643CE80E2A9AC94FA54CA49F";
+inline const std::string ABC_SHA1_DIGITS = "A9993E364706816ABA3E25717850C26C9CD0D89D";
+
 // What a run prints over a file holding "abc": the SHA-1 lines (after the
 // empty line every run starts with), then the SHA-512 lines too; and the
 // line every run ends with.
