@@ -5,8 +5,6 @@
 
 #include <cstring>
 #include <optional>
-#include <string>
-#include <utility>
 
 #include "platform/platform.h"
 #include "record/record_name.h"
@@ -88,21 +86,26 @@ RecordWrite record_write_temp(const char* name, const Sha512Digest& sha512, cons
   if (const std::optional<RecordWrite> refused = directory_refusal(os_name_kind(name))) {
     return *refused;
   }
+  const std::size_t name_chars = std::strlen(name);
+  if (name_chars >= RECORD_PATH_CHARS) return RecordWrite::CREATE_ERROR;
+  std::memcpy(out->name, name, name_chars + 1);
   // The temporary name: the record's name between a dot and a unique ending.
-  std::string tmp(std::strlen(name) + 32, '\0');
-  const int fd = os_create_temp_beside(name, tmp.data(), tmp.size());
+  const int fd = os_create_temp_beside(name, out->tmp, sizeof out->tmp);
   if (fd < 0) return RecordWrite::CREATE_ERROR;
-  tmp.resize(std::strlen(tmp.c_str()));
 
   const auto created = static_cast<std::uint32_t>(record_time_value(record_clock()));
   char text[RECORD_CHARS];
   format_record(text, sha512, sha1, format_code, static_cast<std::int32_t>(created));
   if (!os_write_all(fd, text, sizeof text)) {
     os_close(fd);
-    os_remove(tmp.c_str());
+    os_remove(out->tmp);
     return RecordWrite::WRITE_ERROR;
   }
-  *out = PendingRecord{name, std::move(tmp), fd, false, sha512, sha1, created};
+  out->fd = fd;
+  out->flushed = false;
+  out->sha512 = sha512;
+  out->sha1 = sha1;
+  out->created = created;
   return RecordWrite::WRITTEN;
 }
 
@@ -120,16 +123,15 @@ void record_flush(PendingRecord* records, std::size_t count) {
 
 RecordWrite record_place(const PendingRecord& record) {
   if (!record.flushed) {
-    os_remove(record.tmp.c_str());
+    os_remove(record.tmp);
     return RecordWrite::WRITE_ERROR;
   }
-  if (record_hook != nullptr) record_hook(record.tmp.c_str());
+  if (record_hook != nullptr) record_hook(record.tmp);
   // The new record is complete on disk before it takes the name. The folder
   // itself is not synced: after a crash the name holds the earlier record or
   // the new one, never a part, and a run stays cheap for small files.
-  const RecordWrite placed =
-      put_in_place(record.tmp.c_str(), record.name.c_str(), record.sha512, record.sha1);
-  if (placed != RecordWrite::WRITTEN) os_remove(record.tmp.c_str());
+  const RecordWrite placed = put_in_place(record.tmp, record.name, record.sha512, record.sha1);
+  if (placed != RecordWrite::WRITTEN) os_remove(record.tmp);
   return placed;
 }
 

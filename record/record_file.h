@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 #include "digest/file_digest.h"
 #include "platform/platform.h"
@@ -86,12 +85,15 @@ RecordWrite write_record(const char* name, const Sha512Digest& sha512, const Sha
 // files exist from the first call to the last; the caller keeps the signals
 // that would end the process from doing so meanwhile.
 
+// The longest record path a PendingRecord holds, terminator included.
+inline constexpr std::size_t RECORD_PATH_CHARS = 4096;
+
 // A record in its temporary file, not yet in place.
 struct PendingRecord {
-  std::string name;  // the record's name (a path)
-  std::string tmp;   // the temporary file beside it
-  int fd;            // open until record_flush
-  bool flushed;      // set by record_flush
+  char name[RECORD_PATH_CHARS];      // the record's name (a path)
+  char tmp[RECORD_PATH_CHARS + 32];  // the temporary file beside it
+  int fd;                            // open until record_flush
+  bool flushed;                      // set by record_flush
   Sha512Digest sha512;
   Sha1Digest sha1;
   std::uint32_t created;  // the creation time written in it
@@ -99,8 +101,9 @@ struct PendingRecord {
 
 // Writes the record of these digests to a new temporary file beside `name`
 // and fills `*out`: RecordWrite::WRITTEN (the temporary file is ready),
-// CREATE_ERROR (a directory at the name, or no new file can be made there)
-// or WRITE_ERROR (nothing is left behind).
+// CREATE_ERROR (a directory at the name, no new file can be made there, or
+// a name of RECORD_PATH_CHARS bytes or more) or WRITE_ERROR (nothing is left
+// behind).
 RecordWrite record_write_temp(const char* name, const Sha512Digest& sha512, const Sha1Digest& sha1,
                               std::uint32_t format_code, PendingRecord* out);
 // Flushes the `count` temporary files to the disk (several with one wait
