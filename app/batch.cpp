@@ -403,14 +403,15 @@ void record_document(Writer& w, const Document& document, Digested& result) {
         }
         [[fallthrough]];
       case RecordAtName::ABSENT: {
-        PendingRecord record{};
+        // Written in place at the end of the group (a record is a few KiB).
+        PendingRecord& record = w.pending.emplace_back();
         const RecordWrite begun = record_write_temp(
             path.c_str(), result.digests.sha512, result.digests.sha1, RECORD_FORMAT_CODE, &record);
         if (begun == RecordWrite::WRITTEN) {
           d.outcome = Outcome::RECORDED;
-          d.pending = w.pending.size();
-          w.pending.push_back(std::move(record));
+          d.pending = w.pending.size() - 1;
         } else {
+          w.pending.pop_back();
           write_error(d, begun, path);
         }
         break;
@@ -542,6 +543,7 @@ int run(int argc, const char* const* argv) {
       os_error_is_terminal() && !command.quiet, os_monotonic_ms(), 0, 0, documents.size(), 0, 0, 0};
   for (const Document& document : documents) progress.bytes_total += document.size;
   Writer writer{&command, &progress, {}, {}, {}, {}};
+  writer.pending.reserve(FLUSH_GROUP);
 
   std::vector<OsThread> threads;
   for (unsigned i = 0; i < jobs; ++i) {

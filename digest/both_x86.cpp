@@ -51,7 +51,7 @@ ZMRGEN_TARGET_SHA inline void sha1_group(Sha1Side& s) {
   constexpr int R = G & 3;
   if constexpr (G == 0) {
     const std::uint8_t* p = s.block + (J < 20 ? 0 : 64);
-    for (int i = 0; i < 4; ++i) s.msg[i] = load_group(p + 16 * i);
+    for (std::size_t i = 0; i < 4; ++i) s.msg[i] = load_group(p + 16 * i);
     s.abcd_start = s.abcd;
     s.e_start = s.e_acc;
     // Steps 0 .. 3 take E straight from the chaining value.
