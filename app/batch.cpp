@@ -110,12 +110,6 @@ struct Walk {
   bool records_known;
 };
 
-std::string joined(const std::string& folder, const char* name) {
-  std::string path = folder;
-  if (*os_base_name(folder.c_str()) != '\0') path += '/';
-  return path + name;
-}
-
 bool same_folder(const FileIdentity& a, const FileIdentity& b) {
   return a.volume == b.volume && a.index == b.index;
 }
@@ -144,12 +138,13 @@ void walk_folder(Walk& walk, const std::string& folder) {
     if (os_termination_requested() != 0) return;
     switch (entry.kind) {
       case OsEntryKind::FOLDER:
-        walk_folder(walk, joined(folder, name.c_str()));
+        walk_folder(walk, path_in_folder(folder.c_str(), name.c_str()));
         break;
       case OsEntryKind::PLAIN_FILE:
       case OsEntryKind::UNKNOWN:  // the digest will say why it cannot be read
         if (!(in_records && is_record_file(name.c_str()))) {
-          walk.documents->push_back({joined(folder, name.c_str()), entry.size, nullptr});
+          walk.documents->push_back(
+              {path_in_folder(folder.c_str(), name.c_str()), entry.size, nullptr});
         }
         break;
       case OsEntryKind::LINK:
@@ -391,7 +386,7 @@ void record_document(Writer& w, const Document& document, Digested& result) {
     // Two files of one run at one name: the first is placed before the
     // second looks.
     if (name_pending(w, word)) commit(w);
-    const std::string path = record_path(w.command->records, d.name.text);
+    const std::string path = path_in_folder(w.command->records, d.name.text);
     RecordFields fields{};
     std::string why;
     switch (look_at_record(path.c_str(), result.digests, &fields, &why)) {
@@ -474,7 +469,7 @@ int usage_trouble(const std::string& text) {
 
 // The command, or an exit status when there is nothing to record.
 int read_command(int argc, const char* const* argv, BatchCommand* c) {
-  const std::vector<OptionSpec> specs = {
+  const std::vector<OptionRow> rows = {
       {'d', "records", OptionArgument::REQUIRED, RECORDS, nullptr, &c->records},
       {'r', "recursive", OptionArgument::NONE, RECURSIVE, &c->recursive},
       {'\0', "renew", OptionArgument::NONE, RENEW, &c->renew},
@@ -485,7 +480,7 @@ int read_command(int argc, const char* const* argv, BatchCommand* c) {
       {'\0', "version", OptionArgument::NONE, VERSION},
   };
   CommandLine line;
-  if (!parse_command_line(PROGRAM, argc, argv, specs, &line)) return 2;
+  if (!parse_command_line(PROGRAM, argc, argv, rows, &line)) return 2;
   c->operands = line.operands;
   for (const GivenOption& option : line.options) {
     if (option.id == HELP) {

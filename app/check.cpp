@@ -180,7 +180,7 @@ CheckOutcome find_one(const CheckCommand& command, const char* file) {
   std::string why;
   if (!digest_document(file, &digests, &why)) return troubled(file, why.c_str());
   const RecordName name = record_name_for(digests.sha1);
-  const std::string path = record_path(command.records, name.text);
+  const std::string path = path_in_folder(command.records, name.text);
   RecordFields fields{};
   char line[RECORD_NAME_BUFFER_CHARS + UTC_TEXT_CHARS + 64];
   switch (look_at_record(path.c_str(), digests, &fields, &why)) {
@@ -267,7 +267,7 @@ CheckOutcome usage_trouble(const char* text) {
 
 CheckOutcome run(int argc, const char* const* argv) {
   CheckCommand command{{}, false, nullptr, false, false, false};
-  const std::vector<OptionSpec> specs = {
+  const std::vector<OptionRow> rows = {
       {'f', "find", OptionArgument::NONE, FIND, &command.find},
       {'d', "records", OptionArgument::REQUIRED, RECORDS, nullptr, &command.records},
       {'\0', "quiet", OptionArgument::NONE, QUIET, &command.quiet},
@@ -277,7 +277,7 @@ CheckOutcome run(int argc, const char* const* argv) {
       {'\0', "version", OptionArgument::NONE, VERSION},
   };
   CommandLine line;
-  if (!parse_command_line(PROGRAM, argc, argv, specs, &line)) return CheckOutcome::TROUBLE;
+  if (!parse_command_line(PROGRAM, argc, argv, rows, &line)) return CheckOutcome::TROUBLE;
   command.operands = line.operands;
   const char* find_only = nullptr;  // the first option that needs --find
   for (const GivenOption& option : line.options) {
@@ -296,10 +296,7 @@ CheckOutcome run(int argc, const char* const* argv) {
   }
   if (command.operands.empty()) return usage_trouble("missing operand");
   if (!command.find && command.operands.size() > 2) {
-    if (needs_escape(command.operands[2])) std::fputc('\\', stderr);
-    std::fputs("zmrcheck: extra operand '", stderr);
-    put_name(stderr, command.operands[2]);
-    std::fputs("'\nTry 'zmrcheck --help'.\n", stderr);
+    say_usage_fault(PROGRAM, "extra operand '", command.operands[2], "'");
     return CheckOutcome::TROUBLE;
   }
   for (const CheckMode& mode : MODES) {

@@ -5,11 +5,12 @@
 // Operands may stand between options; "-" alone is an operand.
 #pragma once
 
+#include <string>
 #include <vector>
 
 enum class OptionArgument { NONE, REQUIRED };
 
-struct OptionSpec {
+struct OptionRow {
   char short_name;        // '\0': none
   const char* long_name;  // without the dashes; nullptr: none
   OptionArgument argument;
@@ -31,7 +32,13 @@ struct CommandLine {
   std::vector<const char*> operands;
 };
 
-// Reads argv[1..argc) by `specs`. On a fault prints it to standard error as
+// Says a fault of the command line on standard error: "PROGRAM: BEFORE",
+// `quoted` escaped as names are, "AFTER", then "Try 'PROGRAM --help'.".
+// Returns false.
+bool say_usage_fault(const char* program, const char* before, const std::string& quoted,
+                     const char* after);
+
+// Reads argv[1..argc) by `rows`. On a fault prints it to standard error as
 // "PROGRAM: ...", then "Try 'PROGRAM --help'.", and returns false.
 bool parse_command_line(const char* program, int argc, const char* const* argv,
-                        const std::vector<OptionSpec>& specs, CommandLine* out);
+                        const std::vector<OptionRow>& rows, CommandLine* out);

@@ -139,7 +139,7 @@ RecordName record_name_for(const Sha1Digest& sha1) {
   return name;
 }
 
-std::string record_path(const char* folder, const char* name) {
+std::string path_in_folder(const char* folder, const char* name) {
   if (folder == nullptr) return name;
   std::string path = folder;
   // A folder named with a separator at its end (or a drive) needs none.

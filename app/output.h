@@ -46,13 +46,13 @@ std::string grouped(std::uint64_t value);
 
 // ---- Records ----
 
-// The record name zmrgen gives content of this SHA-1 digest, and the path of
-// that record in `folder` (nullptr: the current directory).
+// The record name zmrgen gives content of this SHA-1 digest; and the path
+// of `name` in `folder` (nullptr: the current directory).
 struct RecordName {
   char text[RECORD_NAME_BUFFER_CHARS];
 };
 RecordName record_name_for(const Sha1Digest& sha1);
-std::string record_path(const char* folder, const char* name);
+std::string path_in_folder(const char* folder, const char* name);
 // nullptr when `folder` can hold records, else why not ("No such file or
 // directory", "Not a directory"). Only what surely is no folder is refused.
 const char* folder_trouble(const char* folder);

@@ -145,11 +145,11 @@ bool side_by_side(const FileSystem& fs, const char* path, const FileIdentity& id
   Sha1Digest sha1{};
   digest_framed(fs, path, SHA1_MAX_BYTES, SHA1_H0, sha1_active_path().blocks, sha1, &r.sha1);
   r.sha1_identity_kept = file_unchanged(fs, path, identity);
-  if (judge_run(r).sha1_status < 0) {
+  if (const RunVerdict early = judge_run(r); early.sha1_status < 0) {
     // The SHA-1 stage ends the run; the SHA-512 pass stops at its next step.
     abandon.store(true, std::memory_order_relaxed);
     os_thread_join(worker);
-    settle(judge_run(r), sha1, job.words, out);
+    settle(early, sha1, job.words, out);
     return true;
   }
   // The passes overlapped in time, so their agreement alone could come from

@@ -166,7 +166,7 @@ void check_no_leftovers() {
 
 // The option table reader over `argv` (argv[0] the program).
 void check_option_reader(int argc, const char* const* argv) {
-  static const std::vector<OptionSpec> specs = {
+  static const std::vector<OptionRow> rows = {
       {'d', "records", OptionArgument::REQUIRED, 0}, {'r', "recursive", OptionArgument::NONE, 1},
       {'\0', "renew", OptionArgument::NONE, 2},      {'j', "jobs", OptionArgument::REQUIRED, 3},
       {'q', "quiet", OptionArgument::NONE, 4},       {'\0', "json", OptionArgument::NONE, 5},
@@ -181,7 +181,7 @@ void check_option_reader(int argc, const char* const* argv) {
   bool all_plain = true;
   for (int i = 1; i < argc; ++i) all_plain = all_plain && (argv[i][0] != '-' || argv[i][1] == '\0');
   CommandLine line;
-  const bool parsed = parse_command_line("fuzz", argc, argv, specs, &line);
+  const bool parsed = parse_command_line("fuzz", argc, argv, rows, &line);
   if (all_plain) {
     FUZZ_CHECK(parsed && line.options.empty());
     FUZZ_CHECK(line.operands.size() == static_cast<std::size_t>(argc - 1));
